@@ -1,0 +1,4 @@
+"""veltrano: physics constants and formulas.
+
+The compiled core lives in :mod:`veltrano._korvex_core`.
+"""

@@ -1,0 +1,60 @@
+// A bump allocator that hands out memory from a caller-supplied buffer first
+// and from heap chunks once that is used up. Everything it hands out is
+// released together when the arena is destroyed; nothing is freed singly and
+// no destructor runs, so it only holds trivially destructible data.
+//
+// The registry keeps all of its records, texts and tables in one arena whose
+// first buffer lives inside the registry object itself: building a seeded
+// registry then needs no heap allocation at all.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <type_traits>
+
+namespace korvex {
+
+class Arena {
+ public:
+  Arena(std::byte* first_buffer, std::size_t size) noexcept : cursor_(first_buffer), end_(first_buffer + size) {}
+  ~Arena() { release_chunks(); }
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  // Exhausted memory ends the process, as everywhere in the core.
+  void* allocate(std::size_t size, std::size_t alignment) {
+    void* p = cursor_;
+    std::size_t room = static_cast<std::size_t>(end_ - cursor_);
+    if (std::align(alignment, size, p, room) == nullptr) p = allocate_from_new_chunk(size, alignment);
+    cursor_ = static_cast<std::byte*>(p) + size;
+    return p;
+  }
+
+  template <class T>
+  T* allocate_array(std::size_t count) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    return static_cast<T*>(allocate(sizeof(T) * count, alignof(T)));
+  }
+
+  // Bytes still free in the current buffer (for tests and sizing).
+  std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - cursor_); }
+  // Number of heap chunks taken so far.
+  std::size_t chunk_count() const noexcept;
+
+ private:
+  struct Chunk {
+    Chunk* next;
+  };
+
+  void* allocate_from_new_chunk(std::size_t size, std::size_t alignment);
+  void release_chunks() noexcept;
+
+  std::byte* cursor_;
+  std::byte* end_;
+  Chunk* chunks_ = nullptr;
+};
+
+}  // namespace korvex

@@ -1,0 +1,54 @@
+#include "decimal.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+namespace korvex {
+
+DecimalDigits shortest_digits(double value) noexcept {
+  // to_chars without a precision yields the shortest round-trip digits; the
+  // scientific form keeps them apart from the exponent: "-1.25e-07".
+  char buffer[32];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  (void)ec;  // 32 bytes always suffice for a double
+
+  DecimalDigits out;
+  const char* p = buffer;
+  if (*p == '-') {
+    out.negative = true;
+    ++p;
+  }
+  for (; *p != 'e'; ++p)
+    if (*p != '.') out.digits[static_cast<std::size_t>(out.count++)] = *p;
+  ++p;  // 'e'
+  const bool negative_exponent = *p == '-';
+  ++p;  // the exponent's sign is always written
+  int exponent = 0;
+  std::from_chars(p, end, exponent);
+  out.exponent = negative_exponent ? -exponent : exponent;
+  return out;
+}
+
+std::string plain_decimal(double value) {
+  const DecimalDigits d = shortest_digits(value);
+  const std::string_view digits = d.text();
+  std::string out;
+  if (d.negative) out += '-';
+  if (d.exponent < 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-d.exponent - 1), '0');
+    out += digits;
+  } else if (d.exponent >= d.count - 1) {
+    out += digits;
+    out.append(static_cast<std::size_t>(d.exponent - d.count + 1), '0');
+  } else {
+    const auto integral = static_cast<std::size_t>(d.exponent + 1);
+    out += digits.substr(0, integral);
+    out += '.';
+    out += digits.substr(integral);
+  }
+  return out;
+}
+
+}  // namespace korvex

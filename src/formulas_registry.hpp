@@ -1,0 +1,124 @@
+// The constants registry: seventeen named quantities, complete when the
+// constructor returns and never changed afterwards by the module.
+//
+// Records are held compactly: scalars inline, every text of a record copied
+// into one run of bytes in the registry's arena, whose first buffer is part
+// of the registry object. Building a seeded registry therefore allocates
+// nothing on the heap when the shard tables fit that buffer, which they do
+// at the shard counts of ordinary hosts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+#include "arena.hpp"
+#include "constant_record.hpp"
+#include "registry_error.hpp"
+#include "rw_lock.hpp"
+#include "sharded_map.hpp"
+
+namespace korvex {
+
+// A read-only view of a record as the registry stores it. Valid while the
+// registry lives; to_record() makes an independent copy.
+class ConstantRecordView {
+ public:
+  std::string_view name() const noexcept { return {texts_, name_size_}; }
+  double value() const noexcept { return value_; }
+  std::string_view units() const noexcept { return {texts_ + name_size_, units_size_}; }
+  std::optional<double> uncertainty() const noexcept {
+    return has_uncertainty_ ? std::optional<double>(uncertainty_) : std::nullopt;
+  }
+  ConstantStatus status() const noexcept { return status_; }
+  std::optional<std::string_view> formula() const noexcept {
+    if (!has_formula_) return std::nullopt;
+    return std::string_view(texts_ + name_size_ + units_size_, formula_size_);
+  }
+  std::size_t dependency_count() const noexcept { return dependency_count_; }
+  // The dependency names in order; `visit` is called with each.
+  template <class Visit>
+  void for_each_dependency(Visit&& visit) const {
+    const char* p = texts_ + name_size_ + units_size_ + formula_size_;
+    const std::uint32_t* sizes = dependency_sizes();
+    for (std::uint32_t i = 0; i < dependency_count_; ++i) {
+      visit(std::string_view(p, sizes[i]));
+      p += sizes[i];
+    }
+  }
+
+  ConstantRecord to_record() const;
+
+ private:
+  friend class FormulasRegistry;
+
+  // The record's bytes: the dependencies' sizes, then name, units, formula
+  // and the dependency names back to back. texts_ points past the sizes.
+  const std::uint32_t* dependency_sizes() const noexcept {
+    return reinterpret_cast<const std::uint32_t*>(texts_) - dependency_count_;
+  }
+
+  const char* texts_ = nullptr;
+  double value_ = 0.0;
+  double uncertainty_ = 0.0;
+  std::uint32_t name_size_ = 0;
+  std::uint32_t units_size_ = 0;
+  std::uint32_t formula_size_ = 0;
+  std::uint32_t dependency_count_ = 0;
+  ConstantStatus status_ = ConstantStatus::Seed;
+  bool has_uncertainty_ = false;
+  bool has_formula_ = false;
+};
+
+class FormulasRegistry {
+ public:
+  // A fully seeded registry with the process's shard count.
+  FormulasRegistry();
+  // The same with a chosen shard count, a power of two (tests, benchmarks).
+  explicit FormulasRegistry(std::size_t shard_count);
+
+  FormulasRegistry(const FormulasRegistry&) = delete;
+  FormulasRegistry& operator=(const FormulasRegistry&) = delete;
+
+  // An independent deep copy of the record stored under exactly these bytes,
+  // or NotFound carrying a copy of the name.
+  std::expected<ConstantRecord, RegistryError> get(std::string_view name) const;
+  // The same lookup, copying only the value.
+  std::expected<double, RegistryError> get_value(std::string_view name) const;
+
+  // Stores the record under key and returns the record it replaced, if any.
+  // Safe against concurrent readers; inserts are serialised among themselves.
+  std::optional<ConstantRecord> insert(std::string_view key, const ConstantRecord& record);
+
+  // The number of entries: the shards' counts added up.
+  std::size_t len() const noexcept { return map_.size(); }
+
+  // Calls visit(key, const ConstantRecordView&) for every entry, shard after
+  // shard, in an order that depends on the map's random hash key.
+  template <class Visit>
+  void for_each(Visit&& visit) const {
+    map_.for_each(visit);
+  }
+
+  std::size_t shard_count() const noexcept { return map_.shard_count(); }
+  // Heap chunks the arena needed beyond the registry's own buffer.
+  std::size_t arena_chunk_count() const noexcept { return arena_.chunk_count(); }
+
+ private:
+  struct Fields;
+  // Copies the record's texts into the arena and stores it under key. The
+  // caller guarantees that no other insert runs at the same time.
+  std::optional<ConstantRecordView> store(std::string_view key, const Fields& fields);
+  void seed();
+
+  static constexpr std::size_t kFirstBufferBytes = 2560;
+
+  alignas(std::max_align_t) std::byte first_buffer_[kFirstBufferBytes];
+  Arena arena_;
+  ShardedMap<ConstantRecordView> map_;
+  RwLock insert_lock_;
+};
+
+}  // namespace korvex

@@ -1,0 +1,225 @@
+#include "formulas_registry.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvex {
+namespace {
+
+// The seeded contents, written out independently of the registry's tables.
+struct Expected {
+  std::string name;
+  std::uint64_t value_bits;
+  std::string units;
+  ConstantStatus status;
+  std::optional<std::string> formula;
+  std::vector<std::string> dependencies;
+};
+
+std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
+
+const std::vector<Expected>& expected_records() {
+  static const std::vector<Expected> records = {
+      {"b3", bits(24.0), "dimensionless", ConstantStatus::Seed, {}, {}},
+      {"chi_eff", bits(72.0), "dimensionless", ConstantStatus::Seed, {}, {}},
+      {"n_gen", bits(3.0), "count", ConstantStatus::Seed, {}, {}},
+      {"roots_total", bits(288.0), "count", ConstantStatus::Seed, {}, {}},
+      {"visible_sector", bits(125.0), "count", ConstantStatus::Seed, {}, {}},
+      {"sterile_sector", bits(163.0), "count", ConstantStatus::Seed, {}, {}},
+      {"phi", 0x3FF9E3779B97F4A8ULL, "dimensionless", ConstantStatus::Seed, {}, {}},
+      {"gamma_em", 0x3FE2788CFC6FB619ULL, "dimensionless", ConstantStatus::Seed, {}, {}},
+      {"jc_constant", bits(153.0), "count", ConstantStatus::Seed, {}, {}},
+      {"logic_closure", bits(288.0), "count", ConstantStatus::Seed, {}, {}},
+      {"v_higgs_mev", bits(0.0), "MeV", ConstantStatus::Pending, "246220", {}},
+      {"sterile_check", bits(0.0), "count", ConstantStatus::Pending, "roots_total - visible_sector",
+       {"roots_total", "visible_sector"}},
+      {"n_gen_sq", bits(0.0), "count", ConstantStatus::Pending, "n_gen * n_gen", {"n_gen"}},
+      {"h0_central", bits(0.0), "km/s/Mpc", ConstantStatus::Pending, "70", {}},
+      {"w0_central", bits(0.0), "dimensionless", ConstantStatus::Pending, "-1", {}},
+      {"m_tau_mev", bits(0.0), "MeV", ConstantStatus::Pending, "1776.86", {}},
+      {"topo_gen_check", bits(0.0), "count", ConstantStatus::Pending, "chi_eff / b3", {"chi_eff", "b3"}},
+  };
+  return records;
+}
+
+class SeededRecord : public ::testing::TestWithParam<Expected> {};
+
+TEST_P(SeededRecord, HoldsExactlyTheSeededFields) {
+  const Expected& want = GetParam();
+  const FormulasRegistry registry;
+  const auto record = registry.get(want.name);
+  ASSERT_TRUE(record.has_value()) << record.error().message();
+  EXPECT_EQ(record->name, want.name);
+  EXPECT_EQ(bits(record->value), want.value_bits);
+  EXPECT_EQ(record->units, want.units);
+  EXPECT_FALSE(record->uncertainty.has_value());
+  EXPECT_EQ(record->status, want.status);
+  EXPECT_EQ(record->formula, want.formula);
+  EXPECT_EQ(record->dependencies, want.dependencies);
+
+  const auto value = registry.get_value(want.name);
+  ASSERT_TRUE(value.has_value());
+  EXPECT_EQ(bits(*value), want.value_bits);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllSeventeen, SeededRecord, ::testing::ValuesIn(expected_records()),
+                         [](const ::testing::TestParamInfo<Expected>& info) { return info.param.name; });
+
+TEST(FormulasRegistry, MissesAreNotFoundWithTheNameAsPassed) {
+  const FormulasRegistry registry;
+  for (std::string_view name : {"B3", " b3", "b3 ", "", "no_such_constant", "b3\n", "\xCF\x86"}) {
+    const auto record = registry.get(name);
+    ASSERT_FALSE(record.has_value()) << name;
+    ASSERT_TRUE(std::holds_alternative<RegistryError::NotFound>(record.error().kind()));
+    EXPECT_EQ(record.error().message(), "constant `" + std::string(name) + "` not found in registry");
+    EXPECT_FALSE(registry.get_value(name).has_value());
+  }
+  EXPECT_EQ(registry.get("").error().message(), "constant `` not found in registry");
+  EXPECT_EQ(registry.len(), 17u);  // a miss changes nothing
+}
+
+TEST(FormulasRegistry, ForEachVisitsEverySeededNameOnce) {
+  const FormulasRegistry registry;
+  EXPECT_EQ(registry.len(), 17u);
+  std::map<std::string, int> visits;
+  registry.for_each([&visits](std::string_view key, const ConstantRecordView& record) {
+    EXPECT_EQ(key, record.name());
+    ++visits[std::string(key)];
+  });
+  ASSERT_EQ(visits.size(), expected_records().size());
+  for (const Expected& want : expected_records()) EXPECT_EQ(visits[want.name], 1) << want.name;
+}
+
+TEST(FormulasRegistry, ViewsAgreeWithCopies) {
+  const FormulasRegistry registry;
+  registry.for_each([&registry](std::string_view key, const ConstantRecordView& view) {
+    EXPECT_EQ(view.to_record(), *registry.get(key));
+  });
+}
+
+TEST(FormulasRegistry, CopiesAreIndependentOfTheRegistry) {
+  const FormulasRegistry registry;
+  auto copy = registry.get("n_gen_sq");
+  ASSERT_TRUE(copy.has_value());
+  copy->name = "changed";
+  copy->value = 99.0;
+  copy->formula = "x";
+  copy->dependencies.clear();
+  const auto again = registry.get("n_gen_sq");
+  EXPECT_EQ(again->name, "n_gen_sq");
+  EXPECT_EQ(again->value, 0.0);
+  EXPECT_EQ(again->formula, "n_gen * n_gen");
+  EXPECT_EQ(again->dependencies, std::vector<std::string>{"n_gen"});
+}
+
+TEST(FormulasRegistry, TwoRegistriesHoldEqualRecords) {
+  const FormulasRegistry first;
+  const FormulasRegistry second;
+  for (const Expected& want : expected_records()) EXPECT_EQ(*first.get(want.name), *second.get(want.name));
+}
+
+TEST(FormulasRegistry, InsertReturnsWhatItReplaced) {
+  FormulasRegistry registry;
+  const auto before = *registry.get("phi");
+  const auto replaced = registry.insert("phi", ConstantRecord::seeded("phi", 2.0, "dimensionless"));
+  ASSERT_TRUE(replaced.has_value());
+  EXPECT_EQ(*replaced, before);
+  EXPECT_EQ(registry.get("phi")->value, 2.0);
+  EXPECT_EQ(registry.len(), 17u);
+
+  ConstantRecord extra = ConstantRecord::seeded("extra", 1.5, "count");
+  extra.uncertainty = 0.25;
+  EXPECT_FALSE(registry.insert("extra", extra).has_value());
+  EXPECT_EQ(registry.len(), 18u);
+  EXPECT_EQ(*registry.get("extra"), extra);
+}
+
+TEST(FormulasRegistry, InsertStoresUnderTheKeyGiven) {
+  FormulasRegistry registry;
+  registry.insert("alias", ConstantRecord::seeded("b3", 24.0, "dimensionless"));
+  const auto record = registry.get("alias");
+  ASSERT_TRUE(record.has_value());
+  EXPECT_EQ(record->name, "b3");
+  registry.for_each([](std::string_view key, const ConstantRecordView& view) {
+    if (key == "alias") {
+      EXPECT_EQ(view.name(), "b3");
+    }
+  });
+}
+
+class ShardCountRegistry : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ShardCountRegistry, SeedsTheSameContentsAtAnyShardCount) {
+  const FormulasRegistry registry(GetParam());
+  EXPECT_EQ(registry.shard_count(), GetParam());
+  EXPECT_EQ(registry.len(), 17u);
+  const FormulasRegistry reference;
+  for (const Expected& want : expected_records()) EXPECT_EQ(*registry.get(want.name), *reference.get(want.name));
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ShardCountRegistry, ::testing::Values(1, 2, 4, 8, 64, 256, 1024));
+
+TEST(FormulasRegistry, SeedingFitsTheRegistrysOwnBufferOnOrdinaryHosts) {
+  // Table growth depends on the random hash key, so try many keys.
+  for (std::size_t shards : {1, 2, 4, 8})
+    for (int round = 0; round < 200; ++round) {
+      const FormulasRegistry registry(shards);
+      ASSERT_EQ(registry.arena_chunk_count(), 0u) << shards << " shards";
+    }
+}
+
+TEST(FormulasRegistry, ManyThreadsReadOneRegistryAtOnce) {
+  const FormulasRegistry registry;
+  constexpr int kThreads = 8;
+  std::vector<int> failures(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&registry, &failures, t] {
+      for (int round = 0; round < 2000; ++round) {
+        for (const Expected& want : expected_records()) {
+          const auto record = registry.get(want.name);
+          if (!record || bits(record->value) != want.value_bits || record->units != want.units) ++failures[t];
+        }
+        if (registry.get("missing").has_value()) ++failures[t];
+        if (registry.len() != 17) ++failures[t];
+        int visited = 0;
+        registry.for_each([&visited](std::string_view, const ConstantRecordView&) { ++visited; });
+        if (visited != 17) ++failures[t];
+      }
+    });
+  for (auto& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+}
+
+TEST(ConstantRecord, DerivedCopiesItsArgumentsAndValidatesNothing) {
+  std::string name = "q";
+  std::string formula = "not ( a formula";
+  std::vector<std::string_view> deps{"zz", "zz", ""};
+  const ConstantRecord record = ConstantRecord::derived(name, formula, "u", deps);
+  name = "x";
+  formula = "y";
+  EXPECT_EQ(record.name, "q");
+  EXPECT_EQ(record.formula, "not ( a formula");
+  EXPECT_EQ(record.dependencies, (std::vector<std::string>{"zz", "zz", ""}));
+  EXPECT_EQ(record.status, ConstantStatus::Pending);
+  EXPECT_EQ(record.value, 0.0);
+  EXPECT_FALSE(record.uncertainty.has_value());
+}
+
+TEST(ConstantStatus, TextIsTheName) {
+  EXPECT_EQ(to_text(ConstantStatus::Seed), "Seed");
+  EXPECT_EQ(to_text(ConstantStatus::Cached), "Cached");
+  EXPECT_EQ(to_text(ConstantStatus::Pending), "Pending");
+  EXPECT_EQ(to_text(ConstantStatus::External), "External");
+  static_assert(sizeof(ConstantStatus) == 1);
+  EXPECT_EQ(static_cast<int>(ConstantStatus::External), 3);
+}
+
+}  // namespace
+}  // namespace korvex
