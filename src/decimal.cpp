@@ -30,24 +30,31 @@ DecimalDigits shortest_digits(double value) noexcept {
   return out;
 }
 
-std::string plain_decimal(double value) {
-  const DecimalDigits d = shortest_digits(value);
+bool append_positional(std::string& out, const DecimalDigits& d) {
   const std::string_view digits = d.text();
-  std::string out;
-  if (d.negative) out += '-';
   if (d.exponent < 0) {
     out += "0.";
     out.append(static_cast<std::size_t>(-d.exponent - 1), '0');
     out += digits;
-  } else if (d.exponent >= d.count - 1) {
+    return true;
+  }
+  if (d.exponent >= d.count - 1) {
     out += digits;
     out.append(static_cast<std::size_t>(d.exponent - d.count + 1), '0');
-  } else {
-    const auto integral = static_cast<std::size_t>(d.exponent + 1);
-    out += digits.substr(0, integral);
-    out += '.';
-    out += digits.substr(integral);
+    return false;
   }
+  const auto integral = static_cast<std::size_t>(d.exponent + 1);
+  out += digits.substr(0, integral);
+  out += '.';
+  out += digits.substr(integral);
+  return true;
+}
+
+std::string plain_decimal(double value) {
+  const DecimalDigits d = shortest_digits(value);
+  std::string out;
+  if (d.negative) out += '-';
+  append_positional(out, d);
   return out;
 }
 

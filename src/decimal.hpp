@@ -23,6 +23,13 @@ struct DecimalDigits {
 // Requires a finite value.
 DecimalDigits shortest_digits(double value) noexcept;
 
+// Appends the digits in positional notation, without sign, exponent or a
+// trailing point: "0." and zeros before a negative exponent, a point inside
+// the digits, or zeros after them up to the units place. True when the point
+// fell inside the digits, false when the number is integral; the callers
+// differ only in what an integral number ends with.
+bool append_positional(std::string& out, const DecimalDigits& digits);
+
 // The shortest digits in plain positional notation: never an exponent, a
 // "-" for a set sign bit, and no decimal point for an integral value
 // (246220.0 -> "246220", -1.0 -> "-1", 1776.86 -> "1776.86").
