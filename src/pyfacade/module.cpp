@@ -1,14 +1,26 @@
-// Initialisation of the extension module veltrano._korvex_core.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// Initialisation of the extension module veltrano._korvex_core: one module
+// object per process, registered member by member, each name appended to
+// __all__ before the attribute is set.
+#include <atomic>
+#include <cstdint>
 
+#include "args.hpp"
+#include "members.hpp"
+#include "results.hpp"
+
+namespace korvex::py {
 namespace {
+
+constexpr const char* kOtherInterpreter =
+    "_korvex_core can only be used from the interpreter that first imported it; "
+    "subinterpreters are not supported";
+constexpr const char* kAppendFailed = "could not append __name__ to __all__";
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_korvex_core",
     "PyO3 module entry point. Wired as `veltrano._korvex_core`.",
-    0,
+    0,  // no per-module state
     nullptr,
     nullptr,
     nullptr,
@@ -16,6 +28,84 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-}  // namespace
+// The interpreter that first initialised the module (-1: none yet).
+std::atomic<std::int64_t> owning_interpreter{-1};
+// The module object, once an initialisation has succeeded.
+PyObject* cached_module = nullptr;
 
-PyMODINIT_FUNC PyInit__korvex_core() { return PyModule_Create2(&module_definition, PYTHON_API_VERSION); }
+// The module's __all__ list, created empty when the module has none.
+Ref all_list(PyObject* module) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErr::fetch();
+    PyErr_Clear();
+    all = checked(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyErr::fetch();
+  }
+  if (!PyList_Check(all.get())) throw conversion_error(all.get(), "PyList");
+  return all;
+}
+
+void add_member(PyObject* module, PyObject* name, PyObject* value) {
+  const Ref all = all_list(module);
+  if (PyList_Append(all.get(), name) < 0) {
+    PyErr_Clear();
+    throw Fault(kAppendFailed);
+  }
+  if (PyObject_SetAttr(module, name, value) < 0) throw PyErr::fetch();
+}
+
+void add_class(PyObject* module, HeapType& type) {
+  PyTypeObject* type_object = type.get();
+  const Ref name = new_str(type.name());
+  add_member(module, name.get(), reinterpret_cast<PyObject*>(type_object));
+}
+
+void add_function(PyObject* module, PyMethodDef& definition) {
+  const Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) throw PyErr::fetch();
+  const Ref function = Ref::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+  if (!function) throw PyErr::fetch();
+  const Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) throw PyErr::fetch();
+  if (!PyUnicode_Check(name.get())) throw conversion_error(name.get(), "PyString");
+  add_member(module, name.get(), function.get());
+}
+
+void register_members(PyObject* module) {
+  add_class(module, formulas_registry_type);
+  add_class(module, quark_registry_type);
+  add_class(module, ckm_matrix_type);
+  add_function(module, py_list_constants_def);
+  add_function(module, py_list_quarks_def);
+  add_function(module, py_get_constant_def);
+  const Ref name = new_str("__version__");
+  const Ref version = new_str(kVersion);
+  add_member(module, name.get(), version.get());
+}
+
+Ref initialise() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (interpreter == -1) throw PyErr::fetch();
+  std::int64_t owner = -1;
+  if (!owning_interpreter.compare_exchange_strong(owner, interpreter, std::memory_order_seq_cst) &&
+      owner != interpreter)
+    throw PyErr::with_message(PyExc_ImportError, kOtherInterpreter);
+
+  // Importing again (after removal from sys.modules, say) gives the same
+  // module object: the body below runs once per process.
+  if (cached_module != nullptr) return Ref::borrow(cached_module);
+
+  Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+  if (!module) throw PyErr::fetch();
+  register_members(module.get());  // on failure the new module is dropped and nothing is cached
+  cached_module = Ref::borrow(module.get()).release();
+  return module;
+}
+
+}  // namespace
+}  // namespace korvex::py
+
+PyMODINIT_FUNC PyInit__korvex_core() {
+  return korvex::py::call_boundary([] { return korvex::py::initialise(); });
+}

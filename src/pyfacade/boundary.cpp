@@ -1,0 +1,157 @@
+#include "boundary.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace korvex::py {
+namespace {
+
+constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
+constexpr const char* kApiCallFailed = "Python API call failed";
+constexpr const char* kAlreadyBorrowed = "Already mutably borrowed";
+constexpr const char* kFaultWithoutText = "panic from Rust code";
+constexpr const char* kUncaughtFault = "uncaught panic at ffi boundary";
+constexpr const char* kPanicTypeFailed = "Failed to initialize new exception type.";
+
+constexpr const char* kPanicTypeName = "pyo3_runtime.PanicException";
+constexpr const char* kPanicTypeDoc =
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+thread_local std::size_t entry_level = 0;
+
+// Created on the first fault and kept for the life of the process.
+PyObject* panic_type = nullptr;
+
+[[noreturn]] void abort_with(const char* message) noexcept {
+  std::fprintf(stderr, "_korvex_core: %s\n", message);
+  std::fflush(stderr);
+  std::abort();
+}
+
+// The source file as a path inside the project ("src/..."), not wherever
+// the build happened to run.
+const char* project_path(const char* file) noexcept {
+  const char* last = nullptr;
+  for (const char* p = std::strstr(file, "src/"); p != nullptr; p = std::strstr(p + 1, "src/")) last = p;
+  return last != nullptr ? last : file;
+}
+
+void report(const Fault& fault) noexcept {
+  std::fprintf(stderr, "_korvex_core: internal fault on thread %lu at %s:%u:%u:\n%s\n",
+               PyThread_get_thread_native_id(), project_path(fault.where().file_name()),
+               static_cast<unsigned>(fault.where().line()), static_cast<unsigned>(fault.where().column()),
+               fault.text().c_str());
+  std::fflush(stderr);
+}
+
+// Raising the panic exception must not fail in turn: nothing could report
+// that failure to Python, so the process ends instead.
+void raise_panic(std::string_view text) noexcept {
+  if (panic_type == nullptr) {
+    panic_type = PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
+    if (panic_type == nullptr) {
+      PyErr_Clear();
+      report(Fault(kPanicTypeFailed));
+      abort_with(kUncaughtFault);
+    }
+  }
+  // Without memory for the exception itself, CPython's MemoryError is
+  // raised in its place.
+  const Ref argument =
+      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!argument) return;
+  const Ref exception = Ref::steal(PyObject_CallOneArg(panic_type, argument.get()));
+  if (!exception) return;
+  PyErr_SetObject(panic_type, exception.get());
+}
+
+}  // namespace
+
+PyErr PyErr::with_message(PyObject* type, std::string_view message) {
+  PyErr error;
+  error.type_ = Ref::borrow(type);
+  error.message_ = message;
+  return error;
+}
+
+PyErr PyErr::with_argument(PyObject* type, Ref argument) {
+  PyErr error;
+  error.type_ = Ref::borrow(type);
+  error.argument_ = std::move(argument);
+  return error;
+}
+
+PyErr PyErr::fetch() {
+  PyObject* exception = PyErr_GetRaisedException();
+  if (exception == nullptr) return with_message(PyExc_SystemError, kNoExceptionSet);
+  return raised(Ref::steal(exception));
+}
+
+PyErr PyErr::raised(Ref exception) {
+  PyErr error;
+  error.raised_ = std::move(exception);
+  return error;
+}
+
+void PyErr::restore() && {
+  if (raised_) {
+    PyErr_SetRaisedException(raised_.release());
+    return;
+  }
+  if (!argument_) {
+    argument_ = Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+    if (!argument_) return;  // CPython's MemoryError stands in its place
+  }
+  // The exception is instantiated here rather than inside PyErr_SetObject,
+  // which reports a failure to do so as a bare SystemError. PyErr_SetObject
+  // then links it to any exception being handled, as a raise statement does.
+  Ref exception;
+  if (PyExceptionInstance_Check(argument_.get()))
+    exception = std::move(argument_);
+  else if (argument_.get() == Py_None)
+    exception = Ref::steal(PyObject_CallNoArgs(type_.get()));
+  else
+    exception = Ref::steal(PyObject_CallOneArg(type_.get(), argument_.get()));
+  if (!exception) return;
+  PyErr_SetObject(type_.get(), exception.get());
+}
+
+Ref PyErr::into_exception() && {
+  std::move(*this).restore();
+  return Ref::steal(PyErr_GetRaisedException());
+}
+
+void api_call_failed(std::source_location where) {
+  PyErr_Print();
+  throw Fault(kApiCallFailed, where);
+}
+
+SharedBorrow::SharedBorrow(Py_ssize_t& counter) : counter_(counter) {
+  if (counter_ == -1) throw PyErr::with_message(PyExc_RuntimeError, kAlreadyBorrowed);
+  ++counter_;
+}
+
+namespace detail {
+
+EntryLevel::EntryLevel() noexcept { ++entry_level; }
+EntryLevel::~EntryLevel() { --entry_level; }
+
+void raise(PyErr&& error) noexcept { std::move(error).restore(); }
+
+void raise(const Fault& fault) noexcept {
+  report(fault);
+  raise_panic(fault.text());
+}
+
+void raise_fault_without_text() noexcept { raise(Fault(kFaultWithoutText)); }
+
+void out_of_memory() noexcept { abort_with("memory exhausted"); }
+
+}  // namespace detail
+}  // namespace korvex::py

@@ -1,0 +1,90 @@
+// PyCKMMatrix: a Python object holding one mixing matrix by value. It has no
+// constructor; from_topology() is the only way to make one.
+#include "ckm_matrix.hpp"
+
+#include <string>
+
+#include "args.hpp"
+#include "members.hpp"
+#include "results.hpp"
+
+namespace korvex::py {
+namespace {
+
+constexpr Signature<1> kIsUnitary{"PyCKMMatrix.is_unitary()", {"tol"}};
+
+// A heap type without tp_new of its own would inherit object's and make
+// empty instances; this one refuses instead.
+PyObject* construct(PyTypeObject* type, PyObject*, PyObject*) {
+  return call_boundary([&]() -> Ref {
+    const Ref name = Ref::steal(PyType_GetName(type));
+    if (!name) throw PyErr::fetch();
+    Ref message = Ref::steal(PyUnicode_FromFormat("No constructor defined for %U", name.get()));
+    if (!message) throw PyErr::fetch();
+    throw PyErr::with_argument(PyExc_TypeError, std::move(message));
+  });
+}
+
+// The fault that ends from_topology() when its instance cannot be
+// allocated, carrying a rendering of CPython's error.
+Fault allocation_fault(PyErr error) {
+  std::string text = "called `Result::unwrap()` on an `Err` value: ";
+  const Ref exception = std::move(error).into_exception();
+  const Ref rendering = Ref::steal(exception ? PyObject_Repr(exception.get()) : nullptr);
+  const char* utf8 = rendering ? PyUnicode_AsUTF8(rendering.get()) : nullptr;
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    utf8 = "<error that cannot be rendered>";
+  }
+  text += utf8;
+  return Fault(std::move(text));
+}
+
+PyObject* from_topology(PyObject*, PyObject*) {
+  return call_boundary([] {
+    const CKMMatrix matrix = CKMMatrix::from_topology();
+    auto object = new_instance<CKMMatrix>(ckm_matrix_type.get_or_fault(), matrix);
+    if (!object) throw allocation_fault(std::move(object.error()));
+    return std::move(*object);
+  });
+}
+
+PyObject* is_unitary(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_boundary([&] {
+    const auto [tol_argument] = bind(kIsUnitary, args, nargs, kwnames);
+    BorrowedSelf<CKMMatrix> matrix(self, ckm_matrix_type);
+    const double tol = double_argument(tol_argument, "tol");
+    return new_bool(matrix->is_unitary(tol));
+  });
+}
+
+PyObject* jarlskog(PyObject* self, PyObject*) {
+  return call_boundary([&] {
+    BorrowedSelf<CKMMatrix> matrix(self, ckm_matrix_type);
+    return new_float(matrix->jarlskog());
+  });
+}
+
+PyMethodDef methods[] = {
+    {"from_topology", from_topology, METH_STATIC | METH_NOARGS,
+     "from_topology()\n--\n\nBuild the CKM matrix from the underlying topology."},
+    {"is_unitary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_unitary)),
+     METH_FASTCALL | METH_KEYWORDS, "is_unitary($self, tol)\n--\n\n`True` when the matrix is unitary within `tol`."},
+    {"jarlskog", jarlskog, METH_NOARGS, "jarlskog($self)\n--\n\nCP-violation Jarlskog invariant J."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<CKMMatrix>)},
+    {Py_tp_methods, methods},
+};
+
+const ClassSpec spec{"builtins.PyCKMMatrix", "PyCKMMatrix", nullptr, "Python wrapper for [`CKMMatrix`].",
+                     sizeof(Instance<CKMMatrix>), slots};
+
+}  // namespace
+
+HeapType ckm_matrix_type(spec);
+
+}  // namespace korvex::py

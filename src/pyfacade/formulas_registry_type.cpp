@@ -1,0 +1,67 @@
+// PyFormulasRegistry: a Python object owning one constants registry, built
+// when the object is created.
+#include "formulas_registry.hpp"
+
+#include "args.hpp"
+#include "members.hpp"
+#include "results.hpp"
+
+namespace korvex::py {
+namespace {
+
+constexpr Signature<0> kNew{"PyFormulasRegistry.__new__()", {}};
+constexpr Signature<1> kGet{"PyFormulasRegistry.get()", {"name"}};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] {
+    bind(kNew, args, kwargs);
+    auto object = new_instance<FormulasRegistry>(type);
+    if (!object) throw std::move(object.error());
+    return std::move(*object);
+  });
+}
+
+Py_ssize_t length(PyObject* self) {
+  return call_boundary([&] {
+    BorrowedSelf<FormulasRegistry> registry(self, formulas_registry_type);
+    return length_result(registry->len());
+  });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_boundary([&] {
+    const auto [name_argument] = bind(kGet, args, nargs, kwnames);
+    BorrowedSelf<FormulasRegistry> registry(self, formulas_registry_type);
+    const std::string_view name = utf8_argument(name_argument, "name");
+    const std::expected<double, RegistryError> value = registry->get_value(name);
+    if (!value) throw PyErr::with_message(PyExc_KeyError, value.error().message());
+    return new_float(*value);
+  });
+}
+
+PyObject* version(PyObject*, PyObject*) {
+  return call_boundary([] { return new_str(kVersion); });
+}
+
+PyMethodDef methods[] = {
+    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get)), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, name)\n--\n\nRetrieve the numeric value for `name`."},
+    {"version", version, METH_STATIC | METH_NOARGS, "version()\n--\n\nLibrary-version round-trip helper."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+const PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<FormulasRegistry>)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_tp_methods, methods},
+};
+
+const ClassSpec spec{"builtins.PyFormulasRegistry", "PyFormulasRegistry", "()",
+                     "Python wrapper for [`FormulasRegistry`].", sizeof(Instance<FormulasRegistry>), slots};
+
+}  // namespace
+
+HeapType formulas_registry_type(spec);
+
+}  // namespace korvex::py

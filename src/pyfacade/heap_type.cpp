@@ -1,0 +1,45 @@
+#include "heap_type.hpp"
+
+#include <string>
+#include <vector>
+
+namespace korvex::py {
+
+PyTypeObject* HeapType::get() {
+  if (type_ != nullptr) return type_;
+
+  // The class docstring carries the constructor's signature where there is
+  // one, so that CPython can split it into __text_signature__ and __doc__.
+  std::string doc;
+  if (spec_.text_signature != nullptr) {
+    doc += spec_.name;
+    doc += spec_.text_signature;
+    doc += "\n--\n\n";
+  }
+  doc += spec_.doc;
+
+  std::vector<PyType_Slot> slots(spec_.slots.begin(), spec_.slots.end());
+  slots.push_back({Py_tp_doc, doc.data()});  // CPython copies the text
+  slots.push_back({0, nullptr});
+
+  // Default flags only: not subclassable, no instance __dict__, no weak
+  // references, not tracked by the cycle collector.
+  PyType_Spec spec{spec_.qualified_name, spec_.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw PyErr::fetch();
+  type_ = reinterpret_cast<PyTypeObject*>(type);
+  return type_;
+}
+
+PyTypeObject* HeapType::get_or_fault() {
+  if (type_ != nullptr) return type_;
+  try {
+    return get();
+  } catch (PyErr& error) {
+    std::move(error).restore();
+    PyErr_PrintEx(0);
+    throw Fault(std::string("failed to create type object for ") + spec_.name);
+  }
+}
+
+}  // namespace korvex::py

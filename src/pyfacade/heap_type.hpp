@@ -1,0 +1,98 @@
+// The module's three classes are heap types built from a type specification
+// on first need and kept for the life of the process. An instance holds,
+// after the object header, the wrapped C++ value and a shared-borrow counter.
+#pragma once
+
+#include <expected>
+#include <new>
+#include <span>
+#include <utility>
+
+#include "args.hpp"
+#include "boundary.hpp"
+
+namespace korvex::py {
+
+template <class Value>
+struct Instance {
+  PyObject_HEAD
+  Value value;
+  Py_ssize_t borrow_counter;
+};
+
+template <class Value>
+Instance<Value>& instance_of(PyObject* self) noexcept {
+  return *reinterpret_cast<Instance<Value>*>(self);
+}
+
+// Allocates an instance of `type` with the type's own allocator and builds
+// its value in place from `args`. A failed allocation is CPython's error
+// (normally MemoryError), returned as a PyErr.
+template <class Value, class... Args>
+std::expected<Ref, PyErr> new_instance(PyTypeObject* type, Args&&... args) {
+  auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  if (allocate == nullptr) allocate = PyType_GenericAlloc;
+  Ref object = Ref::steal(allocate(type, 0));
+  if (!object) return std::unexpected(PyErr::fetch());
+  Instance<Value>& instance = instance_of<Value>(object.get());
+  new (&instance.value) Value(std::forward<Args>(args)...);
+  instance.borrow_counter = 0;
+  return object;
+}
+
+// tp_dealloc: destroys the wrapped value, frees the memory through the
+// type's tp_free and releases the instance's reference to its type.
+template <class Value>
+void destroy_instance(PyObject* self) noexcept {
+  instance_of<Value>(self).value.~Value();
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+struct ClassSpec {
+  const char* qualified_name;  // "builtins.<name>": the classes report module "builtins"
+  const char* name;
+  const char* text_signature;  // the constructor's, or nullptr for a class without one
+  const char* doc;
+  int basic_size;
+  std::span<const PyType_Slot> slots;  // without the docstring and the terminator
+};
+
+class HeapType {
+ public:
+  explicit constexpr HeapType(const ClassSpec& spec) noexcept : spec_(spec) {}
+
+  // Builds the type object on first need; CPython's error if it refuses.
+  PyTypeObject* get();
+  // For callers that need the type to exist already: a type that cannot be
+  // built is a fault (CPython's error is printed first).
+  PyTypeObject* get_or_fault();
+  const char* name() const noexcept { return spec_.name; }
+
+ private:
+  const ClassSpec& spec_;
+  PyTypeObject* type_ = nullptr;
+};
+
+// Self of a method or length slot: checked to be an instance of the class
+// and borrowed shared for as long as this guard lives.
+template <class Value>
+class BorrowedSelf {
+ public:
+  BorrowedSelf(PyObject* self, HeapType& type)
+      : instance_(checked_instance(self, type)), borrow_(instance_.borrow_counter) {}
+  const Value& operator*() const noexcept { return instance_.value; }
+  const Value* operator->() const noexcept { return &instance_.value; }
+
+ private:
+  static Instance<Value>& checked_instance(PyObject* self, HeapType& type) {
+    check_self(self, type.get_or_fault(), type.name());
+    return instance_of<Value>(self);
+  }
+
+  Instance<Value>& instance_;
+  SharedBorrow borrow_;
+};
+
+}  // namespace korvex::py

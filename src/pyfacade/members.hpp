@@ -1,0 +1,21 @@
+// What module initialisation registers: the three classes and the three
+// module functions, each defined in the file named after it.
+#pragma once
+
+#include <string_view>
+
+#include "heap_type.hpp"
+
+namespace korvex::py {
+
+inline constexpr std::string_view kVersion = "2.3.0";
+
+extern HeapType formulas_registry_type;
+extern HeapType quark_registry_type;
+extern HeapType ckm_matrix_type;
+
+extern PyMethodDef py_list_constants_def;
+extern PyMethodDef py_list_quarks_def;
+extern PyMethodDef py_get_constant_def;
+
+}  // namespace korvex::py

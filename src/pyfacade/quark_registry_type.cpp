@@ -1,0 +1,60 @@
+// PyQuarkRegistry, a Python object owning one (empty) quark registry, and
+// py_list_quarks, the sorted names of the Standard-Model quarks.
+#include "quark_registry.hpp"
+
+#include <string>
+#include <vector>
+
+#include "args.hpp"
+#include "members.hpp"
+#include "results.hpp"
+
+namespace korvex::py {
+namespace {
+
+constexpr Signature<0> kNew{"PyQuarkRegistry.__new__()", {}};
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] {
+    bind(kNew, args, kwargs);
+    auto object = new_instance<QuarkRegistry>(type);
+    if (!object) throw std::move(object.error());
+    return std::move(*object);
+  });
+}
+
+Py_ssize_t length(PyObject* self) {
+  return call_boundary([&] {
+    BorrowedSelf<QuarkRegistry> registry(self, quark_registry_type);
+    return length_result(registry->len());
+  });
+}
+
+// Builds the seeded registry afresh, takes its sorted names and lets the
+// registry go before any Python object is made.
+PyObject* list_quarks(PyObject*, PyObject*) {
+  return call_boundary([] {
+    const std::vector<std::string> names = QuarkRegistry::standard_model().sorted_names();
+    return new_str_list(std::span<const std::string>(names));
+  });
+}
+
+const PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<QuarkRegistry>)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+};
+
+const ClassSpec spec{"builtins.PyQuarkRegistry", "PyQuarkRegistry", "()", "Python wrapper for [`QuarkRegistry`].",
+                     sizeof(Instance<QuarkRegistry>), slots};
+
+}  // namespace
+
+HeapType quark_registry_type(spec);
+
+PyMethodDef py_list_quarks_def = {
+    "py_list_quarks", list_quarks, METH_NOARGS,
+    "py_list_quarks()\n--\n\nRust-accelerated twin of `veltrano.list_quarks`.\n\n"
+    "Returns all SM quark names from the QuarkRegistry."};
+
+}  // namespace korvex::py

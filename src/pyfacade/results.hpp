@@ -1,0 +1,31 @@
+// Conversions of C++ results into new Python objects. CPython failing to
+// create one (normally for lack of memory) ends the call with the fault
+// "Python API call failed".
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "boundary.hpp"
+
+namespace korvex::py {
+
+Ref new_float(double value);
+Ref new_str(std::string_view utf8);
+Ref new_bool(bool value);
+
+// A new list of new str, in the order given.
+template <class Text>
+Ref new_str_list(std::span<const Text> texts) {
+  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  for (std::size_t i = 0; i < texts.size(); ++i)
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
+  return list;
+}
+
+// A length slot's result: a count beyond the signed size range is an
+// OverflowError without a message.
+Py_ssize_t length_result(std::size_t count);
+
+}  // namespace korvex::py

@@ -1,0 +1,186 @@
+"""py_get_constant (a constant's datasheet through json.loads) and
+py_list_constants (every constant's name, sorted)."""
+
+import json
+import sys
+import types
+
+import pytest
+
+from veltrano import _korvex_core as core
+
+# name -> (status, units, value as the datasheet text writes it), written out
+# independently of the module.
+DATASHEETS = {
+    "b3": ("Seed", "dimensionless", "24.0"),
+    "chi_eff": ("Seed", "dimensionless", "72.0"),
+    "n_gen": ("Seed", "count", "3.0"),
+    "roots_total": ("Seed", "count", "288.0"),
+    "visible_sector": ("Seed", "count", "125.0"),
+    "sterile_sector": ("Seed", "count", "163.0"),
+    "phi": ("Seed", "dimensionless", "1.618033988749895"),
+    "gamma_em": ("Seed", "dimensionless", "0.5772156649015329"),
+    "jc_constant": ("Seed", "count", "153.0"),
+    "logic_closure": ("Seed", "count", "288.0"),
+    "v_higgs_mev": ("Pending", "MeV", "0.0"),
+    "sterile_check": ("Pending", "count", "0.0"),
+    "n_gen_sq": ("Pending", "count", "0.0"),
+    "h0_central": ("Pending", "km/s/Mpc", "0.0"),
+    "w0_central": ("Pending", "dimensionless", "0.0"),
+    "m_tau_mev": ("Pending", "MeV", "0.0"),
+    "topo_gen_check": ("Pending", "count", "0.0"),
+}
+
+SORTED_NAMES = [
+    "b3", "chi_eff", "gamma_em", "h0_central", "jc_constant", "logic_closure", "m_tau_mev", "n_gen",
+    "n_gen_sq", "phi", "roots_total", "sterile_check", "sterile_sector", "topo_gen_check", "v_higgs_mev",
+    "visible_sector", "w0_central",
+]
+
+
+class Recorder:
+    """Stands in for json.loads: remembers each text and parses it."""
+
+    def __init__(self, parse=json.loads):
+        self.texts = []
+        self.parse = parse
+
+    def __call__(self, *args, **kwargs):
+        assert not kwargs and len(args) == 1
+        self.texts.append(args[0])
+        return self.parse(args[0])
+
+
+@pytest.fixture
+def recorder(monkeypatch):
+    recorder = Recorder()
+    monkeypatch.setattr(json, "loads", recorder)
+    return recorder
+
+
+@pytest.mark.parametrize("name", DATASHEETS)
+def test_datasheet_dict(name):
+    status, units, value = DATASHEETS[name]
+    sheet = core.py_get_constant(name)
+    assert type(sheet) is dict
+    assert list(sheet) == ["name", "status", "uncertainty", "units", "value"]
+    assert sheet == {"name": name, "status": status, "uncertainty": None, "units": units, "value": float(value)}
+    assert type(sheet["value"]) is float
+
+
+@pytest.mark.parametrize("name", DATASHEETS)
+def test_datasheet_text_handed_to_json_loads(recorder, name):
+    status, units, value = DATASHEETS[name]
+    core.py_get_constant(name)
+    expected = f'{{"name":"{name}","status":"{status}","uncertainty":null,"units":"{units}","value":{value}}}'
+    assert recorder.texts == [expected]
+    assert type(recorder.texts[0]) is str
+
+
+def test_name_by_keyword(recorder):
+    assert core.py_get_constant(name="n_gen") == core.py_get_constant("n_gen")
+    assert recorder.texts[0] == recorder.texts[1]
+
+
+def test_two_calls_give_equal_but_distinct_dicts():
+    first, second = core.py_get_constant("phi"), core.py_get_constant("phi")
+    assert first == second and first is not second
+
+
+def test_loads_result_passes_unchanged(monkeypatch):
+    sentinel = object()
+    monkeypatch.setattr(json, "loads", lambda text: sentinel)
+    assert core.py_get_constant("b3") is sentinel
+
+
+def test_loads_exception_passes_unchanged(monkeypatch):
+    error = LookupError("from the replacement")
+
+    def failing_loads(text):
+        raise error
+
+    monkeypatch.setattr(json, "loads", failing_loads)
+    with pytest.raises(LookupError) as excinfo:
+        core.py_get_constant("b3")
+    assert excinfo.value is error
+
+
+def test_json_is_imported_on_every_call(monkeypatch):
+    stand_in = types.ModuleType("json")
+    stand_in.loads = lambda text: ("stand-in", text)
+    assert core.py_get_constant("n_gen")["value"] == 3.0
+    monkeypatch.setitem(sys.modules, "json", stand_in)
+    assert core.py_get_constant("n_gen")[0] == "stand-in"
+    monkeypatch.undo()
+    assert core.py_get_constant("n_gen")["value"] == 3.0
+
+
+def test_import_failure_passes_unchanged(monkeypatch):
+    monkeypatch.setitem(sys.modules, "json", None)
+    with pytest.raises(ModuleNotFoundError, match="json"):
+        core.py_get_constant("b3")
+
+
+def fault_of(call):
+    try:
+        call()
+    except Exception as error:  # a fault must not be caught here
+        pytest.fail(f"caught by except Exception: {error!r}")
+    except BaseException as fault:
+        return fault
+    pytest.fail("no exception")
+
+
+def test_errors_come_in_order(recorder):
+    # Encoding first: a lone surrogate is not even an empty-name fault.
+    with pytest.raises(UnicodeEncodeError):
+        core.py_get_constant("\udc80")
+    fault = fault_of(lambda: core.py_get_constant(""))
+    assert type(fault).__name__ == "PanicException"
+    assert fault.args == ("py_get_constant: name must be non-empty",)
+    assert fault_of(lambda: core.py_get_constant(name="")).args == fault.args
+    # A blank name is not empty: it is looked up and missed.
+    with pytest.raises(KeyError):
+        core.py_get_constant(" ")
+    assert recorder.texts == []  # json is not touched by any of these
+
+
+MISSES = ["N_GEN", " n_gen", "n_gen ", "no_such_constant", " ", "a`b", "\u03c6", "n\x00gen", "x" * 1000]
+
+
+@pytest.mark.parametrize("name", MISSES, ids=lambda n: repr(n)[:20])
+def test_misses_raise_key_error_with_the_name_verbatim(recorder, name):
+    with pytest.raises(KeyError) as excinfo:
+        core.py_get_constant(name)
+    assert excinfo.value.args == (f"constant `{name}` not found in registry",)
+    registry_error = pytest.raises(KeyError, core.PyFormulasRegistry().get, name).value
+    assert registry_error.args == excinfo.value.args
+    assert recorder.texts == []
+
+
+@pytest.mark.parametrize("value", [b"n_gen", None, 3, ["n_gen"]], ids=repr)
+def test_wrong_types_raise_type_error(value):
+    with pytest.raises(TypeError, match="^argument 'name': "):
+        core.py_get_constant(value)
+
+
+def test_listing_is_the_sorted_names():
+    names = core.py_list_constants()
+    assert type(names) is list
+    assert all(type(n) is str for n in names)
+    assert names == SORTED_NAMES
+    assert names == sorted(DATASHEETS, key=lambda n: n.encode())
+
+
+def test_listing_is_a_fresh_list_every_call():
+    first = core.py_list_constants()
+    first.reverse()
+    first.append("extra")
+    second = core.py_list_constants()
+    assert second == SORTED_NAMES
+    assert second is not core.py_list_constants()
+
+
+def test_every_listed_name_has_a_datasheet():
+    for name in core.py_list_constants():
+        assert core.py_get_constant(name)["name"] == name
