@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <system_error>
 
 namespace korvex {
@@ -51,6 +52,14 @@ bool append_positional(std::string& out, const DecimalDigits& d) {
 }
 
 std::string plain_decimal(double value) {
+  // An integral value below 2^53 is written by its integer's digits: every
+  // integer there is a double, so no shorter digit string reads back to it.
+  if (std::fabs(value) < 0x1p53 && std::trunc(value) == value && !(value == 0.0 && std::signbit(value))) {
+    char buffer[24];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value));
+    (void)ec;
+    return std::string(buffer, end);
+  }
   const DecimalDigits d = shortest_digits(value);
   std::string out;
   if (d.negative) out += '-';

@@ -71,7 +71,68 @@ constexpr std::array<DerivedRow, 7> kDerived{{
     {"topo_gen_check", "chi_eff / b3", 0.0, "count", kTopoGenCheckDeps},
 }};
 
-std::uint32_t size32(std::string_view text) { return static_cast<std::uint32_t>(text.size()); }
+constexpr std::uint32_t size32(std::string_view text) { return static_cast<std::uint32_t>(text.size()); }
+
+// The bytes of a record as the registry stores them (see ConstantRecordView).
+constexpr std::size_t stored_size(std::string_view name, std::string_view units, std::string_view formula,
+                                  std::span<const std::string_view> dependencies) {
+  std::size_t size = name.size() + units.size() + formula.size();
+  for (std::string_view dependency : dependencies) size += sizeof(std::uint32_t) + dependency.size();
+  return size;
+}
+
+template <class Out>
+constexpr Out write_stored(Out out, std::string_view name, std::string_view units, std::string_view formula,
+                           std::span<const std::string_view> dependencies) {
+  auto copy = [&out](std::string_view text) {
+    for (char c : text) *out++ = c;
+  };
+  copy(name);
+  copy(units);
+  copy(formula);
+  for (std::string_view dependency : dependencies) {
+    const auto size = std::bit_cast<std::array<char, sizeof(std::uint32_t)>>(size32(dependency));
+    for (char c : size) *out++ = c;
+    copy(dependency);
+  }
+  return out;
+}
+
+// Every seeded entry whose texts are all known before the program runs (all
+// but the four literal formulas, which are written from their numbers when a
+// registry is built), laid out once as the registry stores them. Building a
+// registry copies this image in one piece instead of text by text.
+constexpr bool in_image(const DerivedRow& row) { return !row.expression.empty(); }
+
+constexpr std::size_t kImageBytes = [] {
+  std::size_t size = 0;
+  for (const SeedRow& row : kSeeded) size += stored_size(row.name, row.units, "", {});
+  for (const DerivedRow& row : kDerived)
+    if (in_image(row)) size += stored_size(row.name, row.units, row.expression, row.dependencies);
+  return size;
+}();
+
+struct SeedImage {
+  std::array<char, kImageBytes> bytes{};
+  std::array<std::uint32_t, kSeeded.size()> seeded_offsets{};
+  std::array<std::uint32_t, kDerived.size()> derived_offsets{};  // for rows in the image
+};
+
+constexpr SeedImage kSeedImage = [] {
+  SeedImage image;
+  char* const begin = image.bytes.data();
+  char* out = begin;
+  for (std::size_t i = 0; i < kSeeded.size(); ++i) {
+    image.seeded_offsets[i] = static_cast<std::uint32_t>(out - begin);
+    out = write_stored(out, kSeeded[i].name, kSeeded[i].units, "", {});
+  }
+  for (std::size_t i = 0; i < kDerived.size(); ++i) {
+    if (!in_image(kDerived[i])) continue;
+    image.derived_offsets[i] = static_cast<std::uint32_t>(out - begin);
+    out = write_stored(out, kDerived[i].name, kDerived[i].units, kDerived[i].expression, kDerived[i].dependencies);
+  }
+  return image;
+}();
 
 }  // namespace
 
@@ -96,51 +157,59 @@ FormulasRegistry::FormulasRegistry(std::size_t shard_count)
 }
 
 void FormulasRegistry::seed() {
-  for (const SeedRow& row : kSeeded) {
-    Fields fields;
-    fields.name = row.name;
-    fields.value = row.value;
-    fields.units = row.units;
-    store(row.name, fields);
+  using KeyValue = ShardedMap<ConstantRecordView>::KeyValue;
+  std::array<KeyValue, kSeeded.size() + kDerived.size()> entries;
+  std::size_t n = 0;
+
+  char* const image = arena_.allocate_array<char>(kImageBytes);
+  std::memcpy(image, kSeedImage.bytes.data(), kImageBytes);
+
+  // Views are filled where they are stored: building one elsewhere and
+  // copying it stalls on store forwarding.
+  for (std::size_t i = 0; i < kSeeded.size(); ++i) {
+    const SeedRow& row = kSeeded[i];
+    ConstantRecordView& view = entries[n].value;
+    view.texts_ = image + kSeedImage.seeded_offsets[i];
+    view.value_ = row.value;
+    view.name_size_ = size32(row.name);
+    view.units_size_ = size32(row.units);
+    entries[n++].key = view.name();
   }
 
-  // The derived records are all built before any is inserted; a literal
-  // formula is the shortest plain decimal of its number.
-  std::array<std::string, kDerived.size()> literals;
-  std::array<Fields, kDerived.size()> derived;
   for (std::size_t i = 0; i < kDerived.size(); ++i) {
     const DerivedRow& row = kDerived[i];
-    std::string_view formula = row.expression;
-    if (formula.empty()) formula = literals[i] = plain_decimal(row.literal);
-    Fields& fields = derived[i];
-    fields.name = row.name;
-    fields.units = row.units;
-    fields.status = ConstantStatus::Pending;
-    fields.formula = formula;
-    fields.dependencies = row.dependencies;
+    ConstantRecordView& view = entries[n].value;
+    if (in_image(row)) {
+      view.texts_ = image + kSeedImage.derived_offsets[i];
+      view.name_size_ = size32(row.name);
+      view.units_size_ = size32(row.units);
+      view.formula_size_ = size32(row.expression);
+      view.dependency_count_ = static_cast<std::uint32_t>(row.dependencies.size());
+      view.status_ = ConstantStatus::Pending;
+      view.has_formula_ = true;
+    } else {
+      // A literal formula is the shortest plain decimal of its number; the
+      // text is a temporary that the record copies.
+      const std::string literal = plain_decimal(row.literal);
+      Fields fields;
+      fields.name = row.name;
+      fields.units = row.units;
+      fields.status = ConstantStatus::Pending;
+      fields.formula = literal;
+      view = copy_into_arena(fields);
+    }
+    entries[n++].key = view.name();
   }
-  for (const Fields& fields : derived) store(fields.name, fields);
+
+  // Nobody else can see the registry yet; each shard is filled under its
+  // write lock all the same, taken once for all of the shard's entries.
+  map_.insert_batch(entries);
 }
 
-std::optional<ConstantRecordView> FormulasRegistry::store(std::string_view key, const Fields& fields) {
+ConstantRecordView FormulasRegistry::copy_into_arena(const Fields& fields) {
   const std::string_view formula = fields.formula.value_or(std::string_view());
-  std::size_t text_bytes = fields.name.size() + fields.units.size() + formula.size();
-  for (std::string_view dependency : fields.dependencies) text_bytes += dependency.size();
-
-  const std::size_t dependency_count = fields.dependencies.size();
-  auto* sizes = static_cast<std::uint32_t*>(
-      arena_.allocate(dependency_count * sizeof(std::uint32_t) + text_bytes, alignof(std::uint32_t)));
-  for (std::size_t i = 0; i < dependency_count; ++i) sizes[i] = size32(fields.dependencies[i]);
-  char* texts = reinterpret_cast<char*>(sizes + dependency_count);
-  char* p = texts;
-  auto append = [&p](std::string_view text) {
-    if (!text.empty()) std::memcpy(p, text.data(), text.size());
-    p += text.size();
-  };
-  append(fields.name);
-  append(fields.units);
-  append(formula);
-  for (std::string_view dependency : fields.dependencies) append(dependency);
+  char* const texts = arena_.allocate_array<char>(stored_size(fields.name, fields.units, formula, fields.dependencies));
+  write_stored(texts, fields.name, fields.units, formula, fields.dependencies);
 
   ConstantRecordView view;
   view.texts_ = texts;
@@ -151,17 +220,9 @@ std::optional<ConstantRecordView> FormulasRegistry::store(std::string_view key, 
   view.units_size_ = size32(fields.units);
   view.formula_size_ = size32(formula);
   view.has_formula_ = fields.formula.has_value();
-  view.dependency_count_ = static_cast<std::uint32_t>(dependency_count);
+  view.dependency_count_ = static_cast<std::uint32_t>(fields.dependencies.size());
   view.status_ = fields.status;
-
-  // The key normally equals the name; it then shares the name's bytes.
-  std::string_view stored_key = view.name();
-  if (key != stored_key) {
-    char* key_bytes = arena_.allocate_array<char>(key.size());
-    if (!key.empty()) std::memcpy(key_bytes, key.data(), key.size());
-    stored_key = std::string_view(key_bytes, key.size());
-  }
-  return map_.insert(stored_key, view);
+  return view;
 }
 
 std::optional<ConstantRecord> FormulasRegistry::insert(std::string_view key, const ConstantRecord& record) {
@@ -174,8 +235,18 @@ std::optional<ConstantRecord> FormulasRegistry::insert(std::string_view key, con
   fields.status = record.status;
   if (record.formula) fields.formula = *record.formula;
   fields.dependencies = dependencies;
+
+  // The arena is not safe for two inserts at once; readers never touch it.
   WriteGuard serialised(insert_lock_);
-  std::optional<ConstantRecordView> replaced = store(key, fields);
+  const ConstantRecordView view = copy_into_arena(fields);
+  // The key normally equals the name; it then shares the name's bytes.
+  std::string_view stored_key = view.name();
+  if (key != stored_key) {
+    char* key_bytes = arena_.allocate_array<char>(key.size());
+    if (!key.empty()) std::memcpy(key_bytes, key.data(), key.size());
+    stored_key = std::string_view(key_bytes, key.size());
+  }
+  const std::optional<ConstantRecordView> replaced = map_.insert(stored_key, view);
   if (!replaced) return std::nullopt;
   return replaced->to_record();
 }

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <optional>
 #include <string_view>
@@ -42,10 +43,12 @@ class ConstantRecordView {
   template <class Visit>
   void for_each_dependency(Visit&& visit) const {
     const char* p = texts_ + name_size_ + units_size_ + formula_size_;
-    const std::uint32_t* sizes = dependency_sizes();
     for (std::uint32_t i = 0; i < dependency_count_; ++i) {
-      visit(std::string_view(p, sizes[i]));
-      p += sizes[i];
+      std::uint32_t size;
+      std::memcpy(&size, p, sizeof size);
+      p += sizeof size;
+      visit(std::string_view(p, size));
+      p += size;
     }
   }
 
@@ -54,12 +57,8 @@ class ConstantRecordView {
  private:
   friend class FormulasRegistry;
 
-  // The record's bytes: the dependencies' sizes, then name, units, formula
-  // and the dependency names back to back. texts_ points past the sizes.
-  const std::uint32_t* dependency_sizes() const noexcept {
-    return reinterpret_cast<const std::uint32_t*>(texts_) - dependency_count_;
-  }
-
+  // The record's bytes, back to back: name, units, formula, then each
+  // dependency as its size (four bytes, host order) and its name.
   const char* texts_ = nullptr;
   double value_ = 0.0;
   double uncertainty_ = 0.0;
@@ -108,9 +107,9 @@ class FormulasRegistry {
 
  private:
   struct Fields;
-  // Copies the record's texts into the arena and stores it under key. The
-  // caller guarantees that no other insert runs at the same time.
-  std::optional<ConstantRecordView> store(std::string_view key, const Fields& fields);
+  // Copies a record's texts into the arena. The caller guarantees that no
+  // insert runs at the same time.
+  ConstantRecordView copy_into_arena(const Fields& fields);
   void seed();
 
   static constexpr std::size_t kFirstBufferBytes = 2560;

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "byte_order.hpp"
+
 namespace korvex {
 
 namespace {
@@ -90,15 +92,6 @@ std::uint32_t name_hash(std::string_view name) noexcept {
 // Ascending by unsigned byte value, a prefix before its extensions. Written
 // as a plain loop: the names are a few bytes long, where calling memcmp costs
 // more than the comparison itself.
-bool byte_less(std::string_view a, std::string_view b) noexcept {
-  const std::size_t common = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    const auto x = static_cast<unsigned char>(a[i]);
-    const auto y = static_cast<unsigned char>(b[i]);
-    if (x != y) return x < y;
-  }
-  return a.size() < b.size();
-}
 
 }  // namespace
 
@@ -215,18 +208,8 @@ void QuarkRegistry::insert(QuarkRecord record) {
 }
 
 void QuarkRegistry::sort_positions(std::span<std::uint32_t> order) const {
-  auto key_less = [this](std::uint32_t a, std::uint32_t b) { return byte_less(entry(a).key, entry(b).key); };
-  if (order.size() > kSmallSortLimit) {
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-    std::stable_sort(order.begin(), order.end(), key_less);
-    return;
-  }
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    const auto position = static_cast<std::uint32_t>(i);
-    std::size_t at = i;
-    for (; at > 0 && key_less(position, order[at - 1]); --at) order[at] = order[at - 1];
-    order[at] = position;
-  }
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  stable_sort_by_bytes(order, [this](std::uint32_t position) { return std::string_view(entry(position).key); });
 }
 
 std::vector<std::string> QuarkRegistry::sorted_names() const {

@@ -1,10 +1,16 @@
-// A small reader-writer lock on one 32-bit atomic word.
+// A small reader-writer lock on one 64-bit atomic word.
 //
 // Any number of readers may hold it at once; a writer holds it alone. An
 // uncontended lock or unlock is one atomic read-modify-write and takes no
 // system call; contended callers sleep in the platform's address wait
-// (a futex on Linux) instead of spinning. The registry's shards each carry
-// one, so it is kept to four bytes.
+// (a futex on Linux) instead of spinning.
+//
+// Besides shared holds, it offers optimistic reads for reads of a few
+// atomic words: the reader writes nothing to the lock, and validates
+// afterwards that no writer held it in between (every writer's release
+// advances a version kept in the high half of the word); if one did, the
+// read is repeated under a shared hold. Many readers on many processors then
+// never contend on the lock's cache line.
 #pragma once
 
 #include <atomic>
@@ -15,38 +21,37 @@ namespace korvex {
 class RwLock {
  public:
   RwLock() noexcept = default;
+  // A lock created held by its creator's write lock, for data that is being
+  // filled before anyone else can reach it; the creator calls unlock().
+  struct HeldForWriting {};
+  static constexpr HeldForWriting held_for_writing{};
+  explicit RwLock(HeldForWriting) noexcept : state_(kWriter) {}
   RwLock(const RwLock&) = delete;
   RwLock& operator=(const RwLock&) = delete;
 
-  void lock_shared() noexcept {
-    std::uint32_t s = state_.load(std::memory_order_relaxed);
+  void lock_shared() const noexcept {
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
     for (;;) {
       if ((s & kWriter) == 0) {
-        if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
-                                         std::memory_order_relaxed))
-          return;
+        if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
         continue;
       }
       s = wait_while_held(s);
     }
   }
 
-  void unlock_shared() noexcept {
-    const std::uint32_t before = state_.fetch_sub(1, std::memory_order_release);
+  void unlock_shared() const noexcept {
+    const std::uint64_t before = state_.fetch_sub(1, std::memory_order_release);
     if ((before & kReaders) == 1 && (before & kWaiters) != 0) wake_all();
   }
 
   void lock() noexcept {
-    std::uint32_t s = 0;
-    if (state_.compare_exchange_strong(s, kWriter, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
-      return;
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
     for (;;) {
       if ((s & (kWriter | kReaders)) == 0) {
-        // Free, though sleepers may still be flagged: keep the flag so that
-        // they are woken when this writer leaves.
-        if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire,
-                                         std::memory_order_relaxed))
+        // Free, though sleepers may still be flagged: the flag is kept so
+        // that they are woken when this writer leaves.
+        if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire, std::memory_order_relaxed))
           return;
         continue;
       }
@@ -55,50 +60,75 @@ class RwLock {
   }
 
   void unlock() noexcept {
-    const std::uint32_t before = state_.exchange(0, std::memory_order_release);
-    if ((before & kWaiters) != 0) state_.notify_all();
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
+    while (!state_.compare_exchange_weak(s, (s + kVersionStep) & ~(kWriter | kWaiters), std::memory_order_release,
+                                         std::memory_order_relaxed)) {
+    }
+    if ((s & kWaiters) != 0) state_.notify_all();
+  }
+
+  // Returns read(), which must only load atomics (relaxed is enough), as
+  // seen while no writer held the lock.
+  template <class Read>
+  auto read_optimistically(Read&& read) const {
+    const std::uint64_t before = state_.load(std::memory_order_acquire);
+    if ((before & kWriter) == 0) {
+      auto result = read();
+      std::atomic_thread_fence(std::memory_order_acquire);
+      const std::uint64_t after = state_.load(std::memory_order_relaxed);
+      if ((after & kWriter) == 0 && (after >> kVersionShift) == (before >> kVersionShift)) return result;
+    }
+    lock_shared();
+    auto result = read();
+    unlock_shared();
+    return result;
   }
 
  private:
-  static constexpr std::uint32_t kWriter = 1u << 31;
-  static constexpr std::uint32_t kWaiters = 1u << 30;
-  static constexpr std::uint32_t kReaders = kWaiters - 1;
+  static constexpr std::uint64_t kWriter = 1ULL << 31;
+  static constexpr std::uint64_t kWaiters = 1ULL << 30;
+  static constexpr std::uint64_t kReaders = kWaiters - 1;
+  static constexpr int kVersionShift = 32;
+  static constexpr std::uint64_t kVersionStep = 1ULL << kVersionShift;
 
   // Flags that someone sleeps on the lock, then sleeps until the word
   // changes. Returns the fresh value to retry with.
-  std::uint32_t wait_while_held(std::uint32_t s) noexcept {
+  std::uint64_t wait_while_held(std::uint64_t s) const noexcept {
     if ((s & kWaiters) == 0 &&
-        !state_.compare_exchange_weak(s, s | kWaiters, std::memory_order_relaxed,
-                                      std::memory_order_relaxed))
+        !state_.compare_exchange_weak(s, s | kWaiters, std::memory_order_relaxed, std::memory_order_relaxed))
       return s;
     state_.wait(s | kWaiters, std::memory_order_relaxed);
     return state_.load(std::memory_order_relaxed);
   }
 
-  void wake_all() noexcept {
+  void wake_all() const noexcept {
     state_.fetch_and(~kWaiters, std::memory_order_relaxed);
     state_.notify_all();
   }
 
-  std::atomic<std::uint32_t> state_{0};
+  mutable std::atomic<std::uint64_t> state_{0};
 };
 
 // Scoped holders, in the manner of std::shared_lock / std::unique_lock but
 // without their ownership state.
 class ReadGuard {
  public:
-  explicit ReadGuard(RwLock& lock) noexcept : lock_(lock) { lock_.lock_shared(); }
+  explicit ReadGuard(const RwLock& lock) noexcept : lock_(lock) { lock_.lock_shared(); }
   ~ReadGuard() { lock_.unlock_shared(); }
   ReadGuard(const ReadGuard&) = delete;
   ReadGuard& operator=(const ReadGuard&) = delete;
 
  private:
-  RwLock& lock_;
+  const RwLock& lock_;
 };
 
 class WriteGuard {
  public:
   explicit WriteGuard(RwLock& lock) noexcept : lock_(lock) { lock_.lock(); }
+  // Takes over a write lock already held (see RwLock::held_for_writing).
+  struct Adopt {};
+  static constexpr Adopt adopt{};
+  WriteGuard(RwLock& lock, Adopt) noexcept : lock_(lock) {}
   ~WriteGuard() { lock_.unlock(); }
   WriteGuard(const WriteGuard&) = delete;
   WriteGuard& operator=(const WriteGuard&) = delete;

@@ -6,17 +6,21 @@
 // it, so the two choices do not correlate. Every operation holds at most one
 // shard lock at a time, so there is no lock order to keep.
 //
-// Entries, key texts and tables all live in an arena owned by the map's
-// user. Inserting allocates from that arena, so the user must not insert
-// from two threads at once; reading (find, size, for_each) is safe from any
-// number of threads, also while one thread inserts.
+// Entries, key texts, shards and tables all live in an arena owned by the
+// map's user. Inserting allocates from that arena, so the user must not
+// insert from two threads at once; reading (find, size, for_each) is safe
+// from any number of threads, also while one thread inserts.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <array>
+#include <atomic>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -44,13 +48,20 @@ class ShardedMap {
                 "entries live in an arena and are never destroyed singly");
 
  public:
-  // shard_count must be a power of two.
+  struct KeyValue {
+    std::string_view key;
+    Value value;
+  };
+
+  // shard_count must be a power of two. Shards are made on their first
+  // insert, so a map on a host with many processors does not pay for the
+  // ones its entries never reach.
   ShardedMap(Arena& arena, std::size_t shard_count, SipKey key)
       : arena_(arena),
-        shards_(arena.allocate_array<Shard>(shard_count)),
+        shards_(arena.allocate_array<std::atomic<Shard*>>(shard_count)),
         shard_mask_(shard_count - 1),
         key_(key) {
-    for (std::size_t i = 0; i < shard_count; ++i) new (&shards_[i]) Shard();
+    for (std::size_t i = 0; i < shard_count; ++i) new (&shards_[i]) std::atomic<Shard*>(nullptr);
   }
   ShardedMap(const ShardedMap&) = delete;
   ShardedMap& operator=(const ShardedMap&) = delete;
@@ -62,19 +73,17 @@ class ShardedMap {
   // stored under an equal key before, if any.
   std::optional<Value> insert(std::string_view key, const Value& value) {
     const std::uint64_t hash = siphash13(key_, key);
-    Shard& shard = shard_for(hash);
+    Shard& shard = materialised_shard(hash & shard_mask_);
     WriteGuard guard(shard.lock);
-    if (Entry* existing = shard.lookup(hash, key); existing != nullptr) {
-      std::optional<Value> replaced(existing->value);
-      existing->value = value;
-      return replaced;
-    }
-    if (shard.needs_room()) shard.grow(arena_);
-    Entry* entry = arena_.allocate_array<Entry>(1);
-    new (entry) Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value};
-    *shard.free_slot(hash) = entry;
-    ++shard.size;
-    return std::nullopt;
+    return shard.put(arena_, hash, key, value);
+  }
+
+  // Inserts every item as insert() would, in order, but takes each shard's
+  // write lock once for all of its items in a run of up to kBatchLimit: what
+  // a constructor filling a new map does.
+  void insert_batch(std::span<const KeyValue> items) {
+    for (std::size_t first = 0; first < items.size(); first += kBatchLimit)
+      insert_run(items.subspan(first, std::min(kBatchLimit, items.size() - first)));
   }
 
   // Calls read(value) under the shard's read lock when key is present and
@@ -83,18 +92,20 @@ class ShardedMap {
   auto find(std::string_view key, Read&& read) const
       -> std::optional<std::invoke_result_t<Read&, const Value&>> {
     const std::uint64_t hash = siphash13(key_, key);
-    const Shard& shard = shard_for(hash);
-    ReadGuard guard(shard.lock);
-    if (const Entry* e = shard.lookup(hash, key); e != nullptr) return read(e->value);
+    const Shard* shard = shards_[hash & shard_mask_].load(std::memory_order_acquire);
+    if (shard == nullptr) return std::nullopt;
+    ReadGuard guard(shard->lock);
+    if (const Entry* e = shard->lookup(hash, key); e != nullptr) return read(e->value);
     return std::nullopt;
   }
 
-  // The entry counts of the shards, each read under its shard's read lock.
+  // The entry counts of the shards, each read under its shard's lock.
   std::size_t size() const noexcept {
     std::size_t total = 0;
     for (std::size_t i = 0; i <= shard_mask_; ++i) {
-      ReadGuard guard(shards_[i].lock);
-      total += shards_[i].size;
+      const Shard* shard = shards_[i].load(std::memory_order_acquire);
+      if (shard == nullptr) continue;
+      total += shard->lock.read_optimistically([shard] { return shard->size.load(std::memory_order_relaxed); });
     }
     return total;
   }
@@ -104,15 +115,47 @@ class ShardedMap {
   template <class Visit>
   void for_each(Visit&& visit) const {
     for (std::size_t i = 0; i <= shard_mask_; ++i) {
-      const Shard& shard = shards_[i];
-      ReadGuard guard(shard.lock);
-      if (shard.size == 0) continue;
-      for (std::uint32_t s = 0; s <= shard.slot_mask; ++s)
-        if (const Entry* e = shard.slots[s]; e != nullptr) visit(e->key(), e->value);
+      const Shard* shard = shards_[i].load(std::memory_order_acquire);
+      if (shard == nullptr) continue;
+      ReadGuard guard(shard->lock);
+      if (shard->slots == nullptr) continue;
+      for (std::uint32_t s = 0; s <= shard->slot_mask; ++s)
+        if (const Entry* e = shard->slots[s]; e != nullptr) visit(e->key(), e->value);
     }
   }
 
  private:
+  static constexpr std::size_t kBatchLimit = 32;
+
+  void insert_run(std::span<const KeyValue> items) {
+    const std::size_t count = items.size();
+    std::array<std::uint64_t, kBatchLimit> hashes;
+    std::array<std::size_t, kBatchLimit> shard_of;
+    for (std::size_t i = 0; i < count; ++i) {
+      hashes[i] = siphash13(key_, items[i].key);
+      shard_of[i] = hashes[i] & shard_mask_;
+    }
+    // Items are taken shard by shard, each shard's in item order; the group
+    // of a shard is found without branches, as its items are random.
+    std::uint32_t pending = count == 32 ? ~0u : (1u << count) - 1;
+    while (pending != 0) {
+      const auto first = static_cast<std::size_t>(std::countr_zero(pending));
+      std::uint32_t group = 0;
+      for (std::size_t j = first; j < count; ++j)
+        group |= static_cast<std::uint32_t>(shard_of[j] == shard_of[first]) << j;
+      group &= pending;
+      pending &= ~group;
+
+      auto [shard, locked] = shard_for_writing(shard_of[first]);
+      WriteGuard guard = locked ? WriteGuard(shard.lock, WriteGuard::adopt) : WriteGuard(shard.lock);
+      shard.reserve(arena_, static_cast<std::uint32_t>(std::popcount(group)));
+      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) {
+        const auto j = static_cast<std::size_t>(std::countr_zero(rest));
+        shard.put(arena_, hashes[j], items[j].key, items[j].value);
+      }
+    }
+  }
+
   struct Entry {
     std::uint64_t hash;
     const char* key_data;
@@ -123,9 +166,12 @@ class ShardedMap {
   };
 
   struct Shard {
+    Shard() noexcept = default;
+    explicit Shard(RwLock::HeldForWriting held) noexcept : lock(held) {}
+
     mutable RwLock lock;
-    std::uint32_t size = 0;
-    std::uint32_t slot_mask = 0;  // capacity - 1; no table while slots is null
+    std::atomic<std::uint32_t> size{0};  // also read optimistically, hence atomic
+    std::uint32_t slot_mask = 0;         // capacity - 1; no table while slots is null
     Entry** slots = nullptr;
 
     Entry* lookup(std::uint64_t hash, std::string_view key) const noexcept {
@@ -145,29 +191,69 @@ class ShardedMap {
       return &slots[i & slot_mask];
     }
 
-    // Keeps the load at or below three quarters.
-    bool needs_room() const noexcept {
-      return slots == nullptr || (size + 1) * 4 > (slot_mask + 1) * 3;
-    }
+    // Makes room for `more` entries at a load of at most three quarters.
+    void reserve(Arena& arena, std::uint32_t more) {
+      const std::uint32_t wanted = size.load(std::memory_order_relaxed) + more;
+      std::uint32_t capacity = slots == nullptr ? kFirstCapacity : slot_mask + 1;
+      while (wanted * 4 > capacity * 3) capacity *= 2;
+      if (slots != nullptr && capacity == slot_mask + 1) return;
 
-    void grow(Arena& arena) {
-      const std::uint32_t capacity = slots == nullptr ? kFirstCapacity : (slot_mask + 1) * 2;
       Entry** old = slots;
       const std::uint32_t old_capacity = old == nullptr ? 0 : slot_mask + 1;
       slots = arena.allocate_array<Entry*>(capacity);
-      std::memset(static_cast<void*>(slots), 0, sizeof(Entry*) * capacity);
+      // The common first table is cleared with a fixed-size fill, which the
+      // compiler turns into plain stores that later loads can forward from.
+      if (capacity == kFirstCapacity)
+        std::memset(static_cast<void*>(slots), 0, sizeof(Entry*) * kFirstCapacity);
+      else
+        std::memset(static_cast<void*>(slots), 0, sizeof(Entry*) * capacity);
       slot_mask = capacity - 1;
       for (std::uint32_t i = 0; i < old_capacity; ++i)
         if (Entry* e = old[i]; e != nullptr) *free_slot(e->hash) = e;
+    }
+
+    // Insert or replace; the caller holds the write lock.
+    std::optional<Value> put(Arena& arena, std::uint64_t hash, std::string_view key, const Value& value) {
+      if (Entry* existing = lookup(hash, key); existing != nullptr) {
+        std::optional<Value> replaced(existing->value);
+        existing->value = value;
+        return replaced;
+      }
+      reserve(arena, 1);
+      Entry* entry = arena.allocate_array<Entry>(1);
+      new (entry) Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value};
+      *free_slot(hash) = entry;
+      size.store(size.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      return std::nullopt;
     }
   };
 
   static constexpr std::uint32_t kFirstCapacity = 4;
 
-  Shard& shard_for(std::uint64_t hash) const noexcept { return shards_[hash & shard_mask_]; }
+  // Inserts are serialised by the map's user, so a missing shard is made
+  // without a race between writers; readers see it fully built.
+  Shard& materialised_shard(std::size_t index) {
+    Shard* shard = shards_[index].load(std::memory_order_relaxed);
+    if (shard == nullptr) {
+      shard = new (arena_.allocate_array<Shard>(1)) Shard();
+      shards_[index].store(shard, std::memory_order_release);
+    }
+    return *shard;
+  }
+
+  // The shard to write to, and whether it is already write-locked: a shard
+  // made here is born holding its write lock, which its maker then releases
+  // like any other holder.
+  std::pair<Shard&, bool> shard_for_writing(std::size_t index) {
+    Shard* shard = shards_[index].load(std::memory_order_relaxed);
+    if (shard != nullptr) return {*shard, false};
+    shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+    shards_[index].store(shard, std::memory_order_release);
+    return {*shard, true};
+  }
 
   Arena& arena_;
-  Shard* shards_;
+  std::atomic<Shard*>* shards_;
   std::size_t shard_mask_;
   SipKey key_;
 };

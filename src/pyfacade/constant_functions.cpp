@@ -1,14 +1,13 @@
 // The module functions over the constants registry: py_get_constant, one
 // constant's datasheet, and py_list_constants, every constant's name. Each
 // call builds a registry of its own and lets it go before returning.
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include "args.hpp"
 #include "datasheet.hpp"
 #include "formulas_registry.hpp"
 #include "members.hpp"
+#include "name_list.hpp"
 #include "results.hpp"
 
 namespace korvex::py {
@@ -50,15 +49,14 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* list_constants(PyObject*, PyObject*) {
   return call_boundary([] {
-    std::vector<std::string> names;
+    NameList names;
     {
       const FormulasRegistry registry;
-      names.reserve(registry.len());
-      registry.for_each([&names](std::string_view key, const ConstantRecordView&) { names.emplace_back(key); });
-      // std::string orders by unsigned bytes, a prefix before its extensions.
-      std::stable_sort(names.begin(), names.end());
+      names.reserve(registry.len(), 256);
+      registry.for_each([&names](std::string_view key, const ConstantRecordView&) { names.add(key); });
+      names.sort();
     }
-    return new_str_list(std::span<const std::string>(names));
+    return new_str_list(names);
   });
 }
 

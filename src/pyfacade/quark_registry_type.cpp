@@ -35,7 +35,7 @@ Py_ssize_t length(PyObject* self) {
 PyObject* list_quarks(PyObject*, PyObject*) {
   return call_boundary([] {
     const std::vector<std::string> names = QuarkRegistry::standard_model().sorted_names();
-    return new_str_list(std::span<const std::string>(names));
+    return new_str_list(names);
   });
 }
 

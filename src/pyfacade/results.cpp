@@ -1,11 +1,20 @@
 #include "results.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace korvex::py {
 
 Ref new_float(double value) { return checked(PyFloat_FromDouble(value)); }
 
 Ref new_str(std::string_view utf8) {
-  return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+  // ASCII text, what the registries hold, is copied straight into a new
+  // one-byte str; anything else is decoded by CPython.
+  const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (!ascii) return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+  Ref text = checked(PyUnicode_New(static_cast<Py_ssize_t>(utf8.size()), 127));
+  if (!utf8.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), utf8.data(), utf8.size());
+  return text;
 }
 
 Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }

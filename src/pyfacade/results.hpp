@@ -15,9 +15,10 @@ Ref new_float(double value);
 Ref new_str(std::string_view utf8);
 Ref new_bool(bool value);
 
-// A new list of new str, in the order given.
-template <class Text>
-Ref new_str_list(std::span<const Text> texts) {
+// A new list of new str, in the order given; `texts` has size() and
+// operator[] giving UTF-8 text.
+template <class Texts>
+Ref new_str_list(const Texts& texts) {
   Ref list = checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
   for (std::size_t i = 0; i < texts.size(); ++i)
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -158,6 +159,71 @@ TEST(RwLock, WritersExcludeEveryoneAndSleepersAreWoken) {
   EXPECT_EQ(first, 3LL * kRounds);
   EXPECT_EQ(second, 3LL * kRounds);
   EXPECT_EQ(torn_reads.load(), 0);
+}
+
+TEST(RwLock, OptimisticReadsNeverSeeAWriteHalfDone) {
+  RwLock lock;
+  std::atomic<long long> first{0};
+  std::atomic<long long> second{0};  // equal to first outside a write
+  std::atomic<bool> done{false};
+  std::atomic<long long> torn{0};
+  std::atomic<long long> reads{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 200000; ++i) {
+      WriteGuard guard(lock);
+      first.store(first.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+      second.store(second.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    }
+    done = true;
+  });
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r)
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        const auto [a, b] = lock.read_optimistically([&] {
+          return std::pair(first.load(std::memory_order_relaxed), second.load(std::memory_order_relaxed));
+        });
+        if (a != b) ++torn;
+        ++reads;
+      }
+    });
+  writer.join();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+}
+
+TEST(RwLock, ALockBornHeldKeepsOthersOutUntilReleased) {
+  RwLock lock(RwLock::held_for_writing);
+  std::atomic<bool> reader_in{false};
+  std::thread reader([&] {
+    ReadGuard guard(lock);
+    reader_in = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(reader_in.load());
+  lock.unlock();
+  reader.join();
+  EXPECT_TRUE(reader_in.load());
+}
+
+TEST_P(ShardedMapTest, BatchInsertEqualsInsertingOneByOne) {
+  ShardedMap<Pair> batch(arena_, GetParam(), fresh_sip_key());
+  std::vector<std::string> keys;
+  for (int i = 0; i < 70; ++i) {  // keys k0..k19 come twice
+    char key[8];
+    std::snprintf(key, sizeof key, "k%d", i % 50);
+    keys.emplace_back(key);
+  }
+  std::vector<ShardedMap<Pair>::KeyValue> items;
+  for (int i = 0; i < 70; ++i) items.push_back({keys[i], Pair{i, 0}});
+  batch.insert_batch(items);
+  EXPECT_EQ(batch.size(), 50u);
+  for (int i = 0; i < 50; ++i) {
+    // A later item with an equal key replaces the earlier one.
+    const int expected = i < 20 ? i + 50 : i;
+    EXPECT_EQ(*batch.find(keys[i], [](const Pair& p) { return p.a; }), expected) << keys[i];
+  }
 }
 
 TEST(Arena, SpillsIntoHeapChunksAndKeepsAlignment) {
