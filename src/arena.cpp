@@ -23,9 +23,7 @@ void* Arena::allocate_from_new_chunk(std::size_t size, std::size_t alignment) {
   chunks_ = chunk;
   cursor_ = reinterpret_cast<std::byte*>(chunk) + header;
   end_ = reinterpret_cast<std::byte*>(chunk) + bytes;
-  void* p = cursor_;
-  std::size_t room = bytes - header;
-  return std::align(alignment, size, p, room);
+  return allocate(size, alignment);
 }
 
 void Arena::release_chunks() noexcept {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -25,12 +26,13 @@ class Arena {
   Arena& operator=(const Arena&) = delete;
 
   // Exhausted memory ends the process, as everywhere in the core.
+  // alignment must be a power of two.
   void* allocate(std::size_t size, std::size_t alignment) {
-    void* p = cursor_;
-    std::size_t room = static_cast<std::size_t>(end_ - cursor_);
-    if (std::align(alignment, size, p, room) == nullptr) p = allocate_from_new_chunk(size, alignment);
-    cursor_ = static_cast<std::byte*>(p) + size;
-    return p;
+    const auto address = reinterpret_cast<std::uintptr_t>(cursor_);
+    const std::uintptr_t aligned = (address + alignment - 1) & ~(static_cast<std::uintptr_t>(alignment) - 1);
+    if (aligned + size > reinterpret_cast<std::uintptr_t>(end_)) return allocate_from_new_chunk(size, alignment);
+    cursor_ = reinterpret_cast<std::byte*>(aligned + size);
+    return reinterpret_cast<void*>(aligned);
   }
 
   template <class T>

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "decimal.hpp"
 #include "formulas_registry.hpp"
@@ -16,22 +17,133 @@ namespace {
 constexpr int kPositionalMinExponent = -5;
 constexpr int kPositionalMaxExponent = 15;
 
-// The escape of a control byte below 0x20 that has a short form, else 0.
-constexpr char short_escape(unsigned char byte) noexcept {
-  switch (byte) {
-    case 0x08:
-      return 'b';
-    case 0x09:
-      return 't';
-    case 0x0A:
-      return 'n';
-    case 0x0C:
-      return 'f';
-    case 0x0D:
-      return 'r';
-    default:
-      return 0;
+// How each byte is written inside a JSON string: 0 copied as it is, else the
+// letter after the backslash ('u' for the \u00XX form).
+constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (int byte = 0; byte < 0x20; ++byte) table[static_cast<std::size_t>(byte)] = 'u';
+  table[0x08] = 'b';
+  table[0x09] = 't';
+  table[0x0A] = 'n';
+  table[0x0C] = 'f';
+  table[0x0D] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// Whether any of the 8 bytes in `word` needs an escape: a control byte, a
+// quote or a backslash. Texts are mostly plain, so they are checked eight
+// bytes at a time and only words with something to escape byte by byte.
+constexpr bool needs_escape(std::uint64_t word) noexcept {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+  auto has_zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighs;
+  return (below_space | has_zero_byte(word ^ (kOnes * '"')) | has_zero_byte(word ^ (kOnes * '\\'))) != 0;
+}
+
+std::uint64_t load_word(const char* p) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// The exact size of text written as a JSON string.
+std::size_t json_string_size(std::string_view text) noexcept {
+  std::size_t size = 2 + text.size();
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  for (; end - p >= 8; p += 8)
+    if (needs_escape(load_word(p)))
+      for (int i = 0; i < 8; ++i)
+        if (const char escape = kEscapes[static_cast<unsigned char>(p[i])]; escape != 0) size += escape == 'u' ? 5 : 1;
+  for (; p != end; ++p)
+    if (const char escape = kEscapes[static_cast<unsigned char>(*p)]; escape != 0) size += escape == 'u' ? 5 : 1;
+  return size;
+}
+
+char* put_json_string(char* out, std::string_view text) noexcept {
+  static constexpr char kHex[] = "0123456789abcdef";
+  *out++ = '"';
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  while (p != end) {
+    if (end - p >= 8 && !needs_escape(load_word(p))) {
+      std::memcpy(out, p, 8);
+      out += 8;
+      p += 8;
+      continue;
+    }
+    const auto byte = static_cast<unsigned char>(*p++);
+    const char escape = kEscapes[byte];
+    if (escape == 0) {
+      *out++ = static_cast<char>(byte);
+      continue;
+    }
+    *out++ = '\\';
+    *out++ = escape;
+    if (escape == 'u') {
+      *out++ = '0';
+      *out++ = '0';
+      *out++ = kHex[byte >> 4];
+      *out++ = kHex[byte & 0x0F];
+    }
   }
+  *out++ = '"';
+  return out;
+}
+
+// A JSON number's text, at most kNumberMax bytes ("-1.7976931348623157e+308"
+// is 24).
+constexpr std::size_t kNumberMax = 32;
+
+std::size_t format_json_number(char (&buffer)[kNumberMax], double value) {
+  if (!std::isfinite(value)) {
+    std::memcpy(buffer, "null", 4);
+    return 4;
+  }
+  // Short decimals from 1e-5 up are laid out positionally either way; only
+  // an integral one needs ".0" added.
+  if (value == 0.0 || std::fabs(value) >= 1e-5)
+    if (std::size_t size = write_short_plain(value, buffer); size != 0) {
+      if (std::memchr(buffer, '.', size) == nullptr) {
+        std::memcpy(buffer + size, ".0", 2);
+        size += 2;
+      }
+      return size;
+    }
+  std::string text;  // short enough for the string's own buffer: no allocation
+  const DecimalDigits d = shortest_digits(value);
+  if (d.negative) text += '-';
+  if (d.exponent >= kPositionalMinExponent && d.exponent <= kPositionalMaxExponent) {
+    // An integral number keeps a fractional part so that it reads back as a
+    // float rather than an integer.
+    if (!append_positional(text, d)) text += ".0";
+  } else {
+    const std::string_view digits = d.text();
+    text += digits.front();
+    if (d.count > 1) {
+      text += '.';
+      text += digits.substr(1);
+    }
+    text += d.exponent < 0 ? "e-" : "e+";
+    char exponent[4];  // at most 324
+    const auto [end, ec] = std::to_chars(exponent, exponent + sizeof exponent, std::abs(d.exponent));
+    (void)ec;
+    text.append(exponent, end);
+  }
+  std::memcpy(buffer, text.data(), text.size());
+  return text.size();
+}
+
+// Appends exactly `size` bytes that put(char*) writes, returning its end.
+template <class Put>
+void append_exactly(std::string& out, std::size_t size, Put put) {
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(start + size, [&](char* data, std::size_t) {
+    return static_cast<std::size_t>(put(data + start) - data);
+  });
 }
 
 // The one implementation behind both write_datasheet overloads: the owned
@@ -57,54 +169,12 @@ std::string datasheet_text(std::string_view name, double value, std::string_view
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  // Bytes that need no escape are copied in runs rather than one by one.
-  std::size_t run_start = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-    out += text.substr(run_start, i - run_start);
-    run_start = i + 1;
-    out += '\\';
-    if (byte == '"' || byte == '\\') {
-      out += static_cast<char>(byte);
-    } else if (const char letter = short_escape(byte)) {
-      out += letter;
-    } else {
-      out += "u00";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0F];
-    }
-  }
-  out += text.substr(run_start);
-  out += '"';
+  append_exactly(out, json_string_size(text), [text](char* p) { return put_json_string(p, text); });
 }
 
 void append_json_number(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  const DecimalDigits d = shortest_digits(value);
-  if (d.negative) out += '-';
-  if (d.exponent >= kPositionalMinExponent && d.exponent <= kPositionalMaxExponent) {
-    // An integral number keeps a fractional part so that it reads back as a
-    // float rather than an integer.
-    if (!append_positional(out, d)) out += ".0";
-    return;
-  }
-  const std::string_view digits = d.text();
-  out += digits.front();
-  if (d.count > 1) {
-    out += '.';
-    out += digits.substr(1);
-  }
-  out += d.exponent < 0 ? "e-" : "e+";
-  char exponent[4];  // at most 324
-  const auto [end, ec] = std::to_chars(exponent, exponent + sizeof exponent, std::abs(d.exponent));
-  (void)ec;
-  out.append(exponent, end);
+  char buffer[kNumberMax];
+  out.append(buffer, format_json_number(buffer, value));
 }
 
 void JsonValue::write(std::string& out) const {
@@ -121,31 +191,52 @@ void JsonValue::write(std::string& out) const {
   }
 }
 
-bool JsonObject::set(std::string_view name, JsonValue value) noexcept {
-  // string_view compares through char_traits<char>, which orders bytes as
-  // unsigned char: names with bytes of 0x80 and above sort after ASCII.
-  std::size_t at = 0;
-  while (at < size_ && members_[at].name < name) ++at;
-  if (at < size_ && members_[at].name == name) {
-    members_[at].value = value;
-    return true;
-  }
-  if (size_ == kCapacity) return false;
-  for (std::size_t i = size_; i > at; --i) members_[i] = members_[i - 1];
-  members_[at] = Member{name, value};
-  ++size_;
-  return true;
-}
-
 void JsonObject::write(std::string& out) const {
-  out += '{';
+  // Every member's text is sized first, so the object is written in one
+  // pass into memory reserved once.
+  std::array<char[kNumberMax], kCapacity> numbers;
+  std::array<std::size_t, kCapacity> number_sizes;
+  std::size_t size = 2 + (size_ > 0 ? size_ - 1 : 0);
   for (std::size_t i = 0; i < size_; ++i) {
-    if (i != 0) out += ',';
-    append_json_string(out, members_[i].name);
-    out += ':';
-    members_[i].value.write(out);
+    const Member& m = members_[i];
+    size += json_string_size(name_of(i)) + 1;
+    switch (m.kind) {
+      case JsonValue::Kind::String:
+        size += json_string_size({m.text, m.text_size});
+        break;
+      case JsonValue::Kind::Null:
+        size += 4;
+        break;
+      case JsonValue::Kind::Number:
+        size += number_sizes[i] = format_json_number(numbers[i], m.number);
+        break;
+    }
   }
-  out += '}';
+  append_exactly(out, size, [&](char* p) {
+    *p++ = '{';
+    for (std::size_t k = 0; k < size_; ++k) {
+      const std::size_t i = order_[k];
+      const Member& m = members_[i];
+      if (k != 0) *p++ = ',';
+      p = put_json_string(p, name_of(i));
+      *p++ = ':';
+      switch (m.kind) {
+        case JsonValue::Kind::String:
+          p = put_json_string(p, {m.text, m.text_size});
+          break;
+        case JsonValue::Kind::Null:
+          std::memcpy(p, "null", 4);
+          p += 4;
+          break;
+        case JsonValue::Kind::Number:
+          std::memcpy(p, numbers[i], number_sizes[i]);
+          p += number_sizes[i];
+          break;
+      }
+    }
+    *p++ = '}';
+    return p;
+  });
 }
 
 std::string write_datasheet(const ConstantRecord& record) {

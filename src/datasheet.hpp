@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "byte_order.hpp"
 #include "constant_record.hpp"
 
 namespace korvex {
@@ -51,6 +52,7 @@ class JsonValue {
   void write(std::string& out) const;
 
  private:
+  friend class JsonObject;
   enum class Kind : std::uint8_t { Null, Number, String };
 
   constexpr JsonValue(Kind kind, double number, std::string_view text) noexcept
@@ -71,8 +73,22 @@ class JsonObject {
 
   // Gives the member `name` the value, replacing the value of a member that
   // already has that name. Returns false, changing nothing, when the name is
-  // new and the object already holds kCapacity members.
-  bool set(std::string_view name, JsonValue value) noexcept;
+  // new and the object already holds kCapacity members. Inline, so that a
+  // value built at the call goes straight into the member's fields.
+  bool set(std::string_view name, const JsonValue& value) noexcept {
+    std::size_t at = 0;
+    while (at < size_ && byte_less(name_of(order_[at]), name)) ++at;
+    if (at < size_ && !byte_less(name, name_of(order_[at]))) {
+      assign(members_[order_[at]], name, value);
+      return true;
+    }
+    if (size_ == kCapacity) return false;
+    for (std::size_t i = size_; i > at; --i) order_[i] = order_[i - 1];
+    order_[at] = static_cast<std::uint8_t>(size_);
+    assign(members_[size_], name, value);
+    ++size_;
+    return true;
+  }
 
   std::size_t size() const noexcept { return size_; }
 
@@ -80,12 +96,29 @@ class JsonObject {
   void write(std::string& out) const;
 
  private:
+  // Members stay where they were added (plain fields, left unset until
+  // used); order_ lists them sorted by name.
   struct Member {
-    std::string_view name;
-    JsonValue value;
+    const char* name;
+    const char* text;
+    double number;
+    std::uint32_t name_size;
+    std::uint32_t text_size;
+    JsonValue::Kind kind;
   };
 
-  std::array<Member, kCapacity> members_{};
+  static void assign(Member& member, std::string_view name, const JsonValue& value) noexcept {
+    member.name = name.data();
+    member.name_size = static_cast<std::uint32_t>(name.size());
+    member.kind = value.kind_;
+    member.number = value.number_;
+    member.text = value.text_.data();
+    member.text_size = static_cast<std::uint32_t>(value.text_.size());
+  }
+  std::string_view name_of(std::size_t i) const noexcept { return {members_[i].name, members_[i].name_size}; }
+
+  std::array<Member, kCapacity> members_;
+  std::array<std::uint8_t, kCapacity> order_;
   std::size_t size_ = 0;
 };
 

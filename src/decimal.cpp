@@ -1,8 +1,10 @@
 #include "decimal.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <system_error>
 
 namespace korvex {
@@ -51,20 +53,83 @@ bool append_positional(std::string& out, const DecimalDigits& d) {
   return true;
 }
 
-std::string plain_decimal(double value) {
-  // An integral value below 2^53 is written by its integer's digits: every
-  // integer there is a double, so no shorter digit string reads back to it.
-  if (std::fabs(value) < 0x1p53 && std::trunc(value) == value && !(value == 0.0 && std::signbit(value))) {
-    char buffer[24];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int64_t>(value));
+namespace {
+
+constexpr std::array<double, 9> kPowersOfTen{1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+
+// The plain form of a value with at most eight decimals below 2^53, found
+// without the general shortest-digits search: for k = 0, 1, ... the decimal
+// m * 10^-k, m an integer, reads back to the value exactly when m / 10^k
+// (both exact doubles, so the division is correctly rounded) equals it. The
+// first k with such an m gives the fewest digits. Writes the text to out
+// and returns its size; returns 0 when the value is not of that kind or the
+// nearest decimals at some k are not unique.
+}  // namespace
+
+std::size_t write_short_plain(double value, char* out) {
+  const double magnitude = std::fabs(value);
+  if (!(magnitude < 0x1p53)) return 0;
+  const double ulp = std::nextafter(magnitude, INFINITY) - magnitude;
+  for (std::size_t k = 0; k < kPowersOfTen.size(); ++k) {
+    const double scale = kPowersOfTen[k];
+    // Decimals with k places are 1/scale apart. While that is well over the
+    // value's spacing, at most one of them reads back to the value: the one
+    // nearest to the exact product, which lies within ulp * scale / 2 of it,
+    // while the computed product is off by at most ulp * scale; below a
+    // quarter, both are under half a unit from the same integer. Past that
+    // point the general search takes over.
+    if (!(ulp * scale < 0.25)) return 0;
+    const double product = magnitude * scale;
+    const double found = std::nearbyint(product);
+    // A decimal that reads back lies within 1.5 * ulp * scale of the
+    // computed product; most others are far off, and the division is spared.
+    if (std::fabs(product - found) > 2.0 * ulp * scale) continue;
+    if (k == 0 ? found != magnitude : found / scale != magnitude) continue;
+
+    char digits[24];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<std::int64_t>(found));
     (void)ec;
-    return std::string(buffer, end);
+    const auto count = static_cast<std::size_t>(end - digits);
+    char* p = out;
+    if (std::signbit(value)) *p++ = '-';
+    if (k == 0) {
+      std::memcpy(p, digits, count);
+      return static_cast<std::size_t>(p + count - out);
+    }
+    // m has its k decimals as its last k digits; pad with zeros below 1.
+    if (count <= k) {
+      *p++ = '0';
+      *p++ = '.';
+      std::memset(p, '0', k - count);
+      p += k - count;
+      std::memcpy(p, digits, count);
+      p += count;
+    } else {
+      std::memcpy(p, digits, count - k);
+      p += count - k;
+      *p++ = '.';
+      std::memcpy(p, digits + count - k, k);
+      p += k;
+    }
+    return static_cast<std::size_t>(p - out);
   }
+  return 0;
+}
+
+
+std::size_t write_plain_decimal(double value, char* out) {
+  if (const std::size_t size = write_short_plain(value, out); size != 0) return size;
+  std::string text;
   const DecimalDigits d = shortest_digits(value);
-  std::string out;
-  if (d.negative) out += '-';
-  append_positional(out, d);
-  return out;
+  if (d.negative) text += '-';
+  append_positional(text, d);
+  std::memcpy(out, text.data(), text.size());
+  return text.size();
+}
+
+std::string plain_decimal(double value) {
+  char buffer[kPlainDecimalMax];
+  return std::string(buffer, write_plain_decimal(value, buffer));
 }
 
 }  // namespace korvex

@@ -98,24 +98,26 @@ constexpr Out write_stored(Out out, std::string_view name, std::string_view unit
   return out;
 }
 
-// Every seeded entry whose texts are all known before the program runs (all
-// but the four literal formulas, which are written from their numbers when a
-// registry is built), laid out once as the registry stores them. Building a
-// registry copies this image in one piece instead of text by text.
-constexpr bool in_image(const DerivedRow& row) { return !row.expression.empty(); }
+// The seeded entries' texts, laid out once as the registry stores them, so
+// that building a registry copies them in one piece instead of text by text.
+// A literal formula is written from its number when a registry is built:
+// its record ends with room for the text, which the usual numbers fit.
+constexpr bool is_literal(const DerivedRow& row) { return row.expression.empty(); }
+constexpr std::size_t kLiteralRoom = 24;
 
 constexpr std::size_t kImageBytes = [] {
   std::size_t size = 0;
   for (const SeedRow& row : kSeeded) size += stored_size(row.name, row.units, "", {});
   for (const DerivedRow& row : kDerived)
-    if (in_image(row)) size += stored_size(row.name, row.units, row.expression, row.dependencies);
+    size += is_literal(row) ? stored_size(row.name, row.units, "", {}) + kLiteralRoom
+                            : stored_size(row.name, row.units, row.expression, row.dependencies);
   return size;
 }();
 
 struct SeedImage {
   std::array<char, kImageBytes> bytes{};
   std::array<std::uint32_t, kSeeded.size()> seeded_offsets{};
-  std::array<std::uint32_t, kDerived.size()> derived_offsets{};  // for rows in the image
+  std::array<std::uint32_t, kDerived.size()> derived_offsets{};
 };
 
 constexpr SeedImage kSeedImage = [] {
@@ -127,9 +129,12 @@ constexpr SeedImage kSeedImage = [] {
     out = write_stored(out, kSeeded[i].name, kSeeded[i].units, "", {});
   }
   for (std::size_t i = 0; i < kDerived.size(); ++i) {
-    if (!in_image(kDerived[i])) continue;
+    const DerivedRow& row = kDerived[i];
     image.derived_offsets[i] = static_cast<std::uint32_t>(out - begin);
-    out = write_stored(out, kDerived[i].name, kDerived[i].units, kDerived[i].expression, kDerived[i].dependencies);
+    if (is_literal(row))
+      out = write_stored(out, row.name, row.units, "", {}) + kLiteralRoom;
+    else
+      out = write_stored(out, row.name, row.units, row.expression, row.dependencies);
   }
   return image;
 }();
@@ -171,32 +176,45 @@ void FormulasRegistry::seed() {
     ConstantRecordView& view = entries[n].value;
     view.texts_ = image + kSeedImage.seeded_offsets[i];
     view.value_ = row.value;
+    view.uncertainty_ = 0.0;
     view.name_size_ = size32(row.name);
     view.units_size_ = size32(row.units);
+    view.formula_size_ = 0;
+    view.dependency_count_ = 0;
+    view.status_ = ConstantStatus::Seed;
+    view.has_uncertainty_ = false;
+    view.has_formula_ = false;
     entries[n++].key = view.name();
   }
 
   for (std::size_t i = 0; i < kDerived.size(); ++i) {
     const DerivedRow& row = kDerived[i];
     ConstantRecordView& view = entries[n].value;
-    if (in_image(row)) {
-      view.texts_ = image + kSeedImage.derived_offsets[i];
-      view.name_size_ = size32(row.name);
-      view.units_size_ = size32(row.units);
-      view.formula_size_ = size32(row.expression);
-      view.dependency_count_ = static_cast<std::uint32_t>(row.dependencies.size());
-      view.status_ = ConstantStatus::Pending;
-      view.has_formula_ = true;
-    } else {
-      // A literal formula is the shortest plain decimal of its number; the
-      // text is a temporary that the record copies.
-      const std::string literal = plain_decimal(row.literal);
-      Fields fields;
-      fields.name = row.name;
-      fields.units = row.units;
-      fields.status = ConstantStatus::Pending;
-      fields.formula = literal;
-      view = copy_into_arena(fields);
+    view.texts_ = image + kSeedImage.derived_offsets[i];
+    view.value_ = 0.0;
+    view.uncertainty_ = 0.0;
+    view.name_size_ = size32(row.name);
+    view.units_size_ = size32(row.units);
+    view.formula_size_ = size32(row.expression);
+    view.dependency_count_ = static_cast<std::uint32_t>(row.dependencies.size());
+    view.status_ = ConstantStatus::Pending;
+    view.has_uncertainty_ = false;
+    view.has_formula_ = true;
+    if (is_literal(row)) {
+      // The shortest plain decimal of the number, written after the units.
+      char literal[kPlainDecimalMax];
+      const std::size_t size = write_plain_decimal(row.literal, literal);
+      if (size <= kLiteralRoom) {
+        std::memcpy(image + kSeedImage.derived_offsets[i] + row.name.size() + row.units.size(), literal, size);
+        view.formula_size_ = static_cast<std::uint32_t>(size);
+      } else {
+        Fields fields;
+        fields.name = row.name;
+        fields.units = row.units;
+        fields.status = ConstantStatus::Pending;
+        fields.formula = std::string_view(literal, size);
+        view = copy_into_arena(fields);
+      }
     }
     entries[n++].key = view.name();
   }
@@ -252,15 +270,11 @@ std::optional<ConstantRecord> FormulasRegistry::insert(std::string_view key, con
 }
 
 std::expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_view name) const {
-  std::optional<ConstantRecord> copy = map_.find(name, [](const ConstantRecordView& r) { return r.to_record(); });
-  if (!copy) return std::unexpected(RegistryError::not_found(name));
-  return std::move(*copy);
+  return read(name, [](const ConstantRecordView& r) { return r.to_record(); });
 }
 
 std::expected<double, RegistryError> FormulasRegistry::get_value(std::string_view name) const {
-  std::optional<double> value = map_.find(name, [](const ConstantRecordView& r) { return r.value(); });
-  if (!value) return std::unexpected(RegistryError::not_found(name));
-  return *value;
+  return read(name, [](const ConstantRecordView& r) { return r.value(); });
 }
 
 }  // namespace korvex

@@ -59,16 +59,18 @@ class ConstantRecordView {
 
   // The record's bytes, back to back: name, units, formula, then each
   // dependency as its size (four bytes, host order) and its name.
-  const char* texts_ = nullptr;
-  double value_ = 0.0;
-  double uncertainty_ = 0.0;
-  std::uint32_t name_size_ = 0;
-  std::uint32_t units_size_ = 0;
-  std::uint32_t formula_size_ = 0;
-  std::uint32_t dependency_count_ = 0;
-  ConstantStatus status_ = ConstantStatus::Seed;
-  bool has_uncertainty_ = false;
-  bool has_formula_ = false;
+  // Only the registry makes views, and it sets every field; a view left
+  // uninitialised by default costs nothing in arrays of them.
+  const char* texts_;
+  double value_;
+  double uncertainty_;
+  std::uint32_t name_size_;
+  std::uint32_t units_size_;
+  std::uint32_t formula_size_;
+  std::uint32_t dependency_count_;
+  ConstantStatus status_;
+  bool has_uncertainty_;
+  bool has_formula_;
 };
 
 class FormulasRegistry {
@@ -86,6 +88,16 @@ class FormulasRegistry {
   std::expected<ConstantRecord, RegistryError> get(std::string_view name) const;
   // The same lookup, copying only the value.
   std::expected<double, RegistryError> get_value(std::string_view name) const;
+  // The same lookup, returning what read(const ConstantRecordView&) makes
+  // of the record while its shard is read-locked (the view is only valid
+  // inside read).
+  template <class Read>
+  auto read(std::string_view name, Read&& read) const
+      -> std::expected<std::invoke_result_t<Read&, const ConstantRecordView&>, RegistryError> {
+    auto result = map_.find(name, read);
+    if (!result) return std::unexpected(RegistryError::not_found(name));
+    return std::move(*result);
+  }
 
   // Stores the record under key and returns the record it replaced, if any.
   // Safe against concurrent readers; inserts are serialised among themselves.

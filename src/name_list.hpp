@@ -1,48 +1,121 @@
-// A list of copied names kept back to back in one buffer, for listings that
-// copy a registry's keys out, sort them and hand them on.
+// A list of copied names, for listings that copy a registry's keys out,
+// sort them and hand them on. The names and the list live in a buffer of
+// the list's own, spilling to the heap only past it, and sorting compares
+// an eight-byte prefix of each name before any bytes beyond it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <cstring>
 #include <string_view>
-#include <vector>
 
+#include "arena.hpp"
 #include "byte_order.hpp"
 
 namespace korvex {
 
 class NameList {
  public:
-  void reserve(std::size_t names, std::size_t bytes) {
-    spans_.reserve(names);
-    bytes_.reserve(bytes);
-  }
+  NameList() noexcept = default;
+  NameList(const NameList&) = delete;
+  NameList& operator=(const NameList&) = delete;
 
   // Appends a copy of name.
   void add(std::string_view name) {
-    spans_.push_back({static_cast<std::uint32_t>(bytes_.size()), static_cast<std::uint32_t>(name.size())});
-    bytes_.append(name);
+    if (size_ == capacity_) grow();
+    char* copy = arena_.allocate_array<char>(name.size());
+    if (!name.empty()) std::memcpy(copy, name.data(), name.size());
+    names_[size_] = Name{copy, name.size()};
+    prefixes_[size_] = prefix_of(name);
+    order_[size_] = static_cast<std::uint32_t>(size_);
+    ++size_;
   }
 
-  // Stable, in byte order (see byte_order.hpp).
-  void sort() {
-    stable_sort_by_bytes(std::span<Span>(spans_), [this](const Span& s) { return text(s); });
+  // Stable, in byte order (see byte_order.hpp). Only positions move.
+  void sort() noexcept {
+    if (size_ > kRankLimit) {
+      for (std::size_t i = 1; i < size_; ++i) {
+        const std::uint32_t position = order_[i];
+        std::size_t at = i;
+        for (; at > 0 && less(position, order_[at - 1]); --at) order_[at] = order_[at - 1];
+        order_[at] = position;
+      }
+      return;
+    }
+    // Each name's rank is the number of names before it, counted over every
+    // pair once. Unlike a comparison sort, nothing branches on the outcome
+    // of a comparison, which for names in hash order is a coin toss the
+    // processor would mispredict half the time. Equal names keep their order.
+    std::uint32_t rank[kRankLimit] = {};
+    for (std::uint32_t i = 0; i < size_; ++i)
+      for (std::uint32_t j = i + 1; j < size_; ++j) {
+        const bool j_first = less(j, i);
+        rank[i] += j_first;
+        rank[j] += !j_first;
+      }
+    for (std::uint32_t i = 0; i < size_; ++i) order_[rank[i]] = i;
   }
 
-  std::size_t size() const noexcept { return spans_.size(); }
-  std::string_view operator[](std::size_t i) const noexcept { return text(spans_[i]); }
+  std::size_t size() const noexcept { return size_; }
+  std::string_view operator[](std::size_t i) const noexcept {
+    const Name& name = names_[order_[i]];
+    return {name.data, name.size};
+  }
 
  private:
-  // Offsets rather than pointers: they stay valid while the buffer grows.
-  struct Span {
-    std::uint32_t offset;
-    std::uint32_t size;
-  };
-  std::string_view text(const Span& s) const noexcept { return {bytes_.data() + s.offset, s.size}; }
+  static constexpr std::size_t kRankLimit = 64;
 
-  std::string bytes_;
-  std::vector<Span> spans_;
+  struct Name {
+    const char* data;
+    std::size_t size;
+  };
+
+  // The first eight bytes as a big-endian number, zero-padded, so that
+  // prefixes order as their bytes do.
+  static std::uint64_t prefix_of(std::string_view name) noexcept {
+    if (name.size() >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, name.data(), 8);
+      return std::endian::native == std::endian::little ? std::byteswap(word) : word;
+    }
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+      prefix = prefix << 8 | (i < name.size() ? static_cast<unsigned char>(name[i]) : 0u);
+    return prefix;
+  }
+
+  // Equal prefixes (names alike in their first eight bytes, or shorter
+  // names padded with zeros), which are rare, are decided by the bytes.
+  bool less(std::uint32_t a, std::uint32_t b) const noexcept {
+    if (prefixes_[a] != prefixes_[b]) [[likely]]
+      return prefixes_[a] < prefixes_[b];
+    return byte_less({names_[a].data, names_[a].size}, {names_[b].data, names_[b].size});
+  }
+
+  void grow() {
+    const std::size_t capacity = capacity_ == 0 ? 32 : capacity_ * 2;
+    auto* names = arena_.allocate_array<Name>(capacity);
+    auto* prefixes = arena_.allocate_array<std::uint64_t>(capacity);
+    auto* order = arena_.allocate_array<std::uint32_t>(capacity);
+    if (size_ != 0) {
+      std::memcpy(static_cast<void*>(names), names_, size_ * sizeof(Name));
+      std::memcpy(prefixes, prefixes_, size_ * sizeof(std::uint64_t));
+      std::memcpy(order, order_, size_ * sizeof(std::uint32_t));
+    }
+    names_ = names;
+    prefixes_ = prefixes;
+    order_ = order;
+    capacity_ = capacity;
+  }
+
+  alignas(std::max_align_t) std::byte buffer_[1280];
+  Arena arena_{buffer_, sizeof buffer_};
+  Name* names_ = nullptr;
+  std::uint64_t* prefixes_ = nullptr;
+  std::uint32_t* order_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace korvex

@@ -59,6 +59,10 @@ class RwLock {
     }
   }
 
+  // Releases a lock born held (held_for_writing) that no other thread can
+  // have reached yet: with nobody able to wait on it, a plain store does.
+  void unlock_unshared() noexcept { state_.store(kVersionStep, std::memory_order_release); }
+
   void unlock() noexcept {
     std::uint64_t s = state_.load(std::memory_order_relaxed);
     while (!state_.compare_exchange_weak(s, (s + kVersionStep) & ~(kWriter | kWaiters), std::memory_order_release,
@@ -125,10 +129,6 @@ class ReadGuard {
 class WriteGuard {
  public:
   explicit WriteGuard(RwLock& lock) noexcept : lock_(lock) { lock_.lock(); }
-  // Takes over a write lock already held (see RwLock::held_for_writing).
-  struct Adopt {};
-  static constexpr Adopt adopt{};
-  WriteGuard(RwLock& lock, Adopt) noexcept : lock_(lock) {}
   ~WriteGuard() { lock_.unlock(); }
   WriteGuard(const WriteGuard&) = delete;
   WriteGuard& operator=(const WriteGuard&) = delete;

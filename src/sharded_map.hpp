@@ -75,7 +75,10 @@ class ShardedMap {
     const std::uint64_t hash = siphash13(key_, key);
     Shard& shard = materialised_shard(hash & shard_mask_);
     WriteGuard guard(shard.lock);
-    return shard.put(arena_, hash, key, value);
+    if (std::optional<Value> replaced = shard.replace(hash, key, value)) return replaced;
+    shard.reserve(arena_, 1);
+    shard.link(new (arena_.allocate_array<Entry>(1)) Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value});
+    return std::nullopt;
   }
 
   // Inserts every item as insert() would, in order, but takes each shard's
@@ -130,28 +133,50 @@ class ShardedMap {
   void insert_run(std::span<const KeyValue> items) {
     const std::size_t count = items.size();
     std::array<std::uint64_t, kBatchLimit> hashes;
-    std::array<std::size_t, kBatchLimit> shard_of;
-    for (std::size_t i = 0; i < count; ++i) {
-      hashes[i] = siphash13(key_, items[i].key);
-      shard_of[i] = hashes[i] & shard_mask_;
-    }
-    // Items are taken shard by shard, each shard's in item order; the group
-    // of a shard is found without branches, as its items are random.
+    for (std::size_t i = 0; i < count; ++i) hashes[i] = siphash13(key_, items[i].key);
+
+    // Each shard's items as a bit set over item positions, so that a shard's
+    // items are taken together and in item order. Found without branches:
+    // which shard an item falls into is random.
+    std::array<std::uint32_t, kBatchLimit> groups;
+    std::size_t group_count = 0;
     std::uint32_t pending = count == 32 ? ~0u : (1u << count) - 1;
     while (pending != 0) {
       const auto first = static_cast<std::size_t>(std::countr_zero(pending));
+      const std::uint64_t shard = hashes[first] & shard_mask_;
       std::uint32_t group = 0;
       for (std::size_t j = first; j < count; ++j)
-        group |= static_cast<std::uint32_t>(shard_of[j] == shard_of[first]) << j;
-      group &= pending;
+        group |= static_cast<std::uint32_t>((hashes[j] & shard_mask_) == shard) << j;
       pending &= ~group;
+      groups[group_count++] = group;
+    }
 
-      auto [shard, locked] = shard_for_writing(shard_of[first]);
-      WriteGuard guard = locked ? WriteGuard(shard.lock, WriteGuard::adopt) : WriteGuard(shard.lock);
-      shard.reserve(arena_, static_cast<std::uint32_t>(std::popcount(group)));
+    Entry* const entries = arena_.allocate_array<Entry>(count);
+    for (std::size_t g = 0; g < group_count; ++g) {
+      const std::uint32_t group = groups[g];
+      const std::size_t index = hashes[std::countr_zero(group)] & shard_mask_;
+      // A shard this batch creates is born holding its write lock and is
+      // shared only once filled and released; an existing one is locked.
+      Shard* shard = shards_[index].load(std::memory_order_relaxed);
+      const bool is_new = shard == nullptr;
+      if (is_new)
+        shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+      else
+        shard->lock.lock();
+      std::uint32_t size = 0;
+      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) ++size;
+      shard->reserve(arena_, size);
       for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) {
         const auto j = static_cast<std::size_t>(std::countr_zero(rest));
-        shard.put(arena_, hashes[j], items[j].key, items[j].value);
+        if (shard->replace(hashes[j], items[j].key, items[j].value)) continue;
+        shard->link(new (&entries[j]) Entry{hashes[j], items[j].key.data(),
+                                            static_cast<std::uint32_t>(items[j].key.size()), items[j].value});
+      }
+      if (is_new) {
+        shard->lock.unlock_unshared();
+        shards_[index].store(shard, std::memory_order_release);
+      } else {
+        shard->lock.unlock();
       }
     }
   }
@@ -212,19 +237,19 @@ class ShardedMap {
         if (Entry* e = old[i]; e != nullptr) *free_slot(e->hash) = e;
     }
 
-    // Insert or replace; the caller holds the write lock.
-    std::optional<Value> put(Arena& arena, std::uint64_t hash, std::string_view key, const Value& value) {
-      if (Entry* existing = lookup(hash, key); existing != nullptr) {
-        std::optional<Value> replaced(existing->value);
-        existing->value = value;
-        return replaced;
-      }
-      reserve(arena, 1);
-      Entry* entry = arena.allocate_array<Entry>(1);
-      new (entry) Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value};
-      *free_slot(hash) = entry;
+    // The caller holds the write lock for both of these.
+    // Gives an equal key the new value, returning the old one.
+    std::optional<Value> replace(std::uint64_t hash, std::string_view key, const Value& value) {
+      Entry* existing = lookup(hash, key);
+      if (existing == nullptr) return std::nullopt;
+      std::optional<Value> replaced(existing->value);
+      existing->value = value;
+      return replaced;
+    }
+    // Adds a new entry; the table must have room.
+    void link(Entry* entry) noexcept {
+      *free_slot(entry->hash) = entry;
       size.store(size.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-      return std::nullopt;
     }
   };
 
@@ -239,17 +264,6 @@ class ShardedMap {
       shards_[index].store(shard, std::memory_order_release);
     }
     return *shard;
-  }
-
-  // The shard to write to, and whether it is already write-locked: a shard
-  // made here is born holding its write lock, which its maker then releases
-  // like any other holder.
-  std::pair<Shard&, bool> shard_for_writing(std::size_t index) {
-    Shard* shard = shards_[index].load(std::memory_order_relaxed);
-    if (shard != nullptr) return {*shard, false};
-    shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
-    shards_[index].store(shard, std::memory_order_release);
-    return {*shard, true};
   }
 
   Arena& arena_;

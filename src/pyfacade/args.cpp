@@ -142,7 +142,7 @@ double double_argument(PyObject* value, const char* parameter) {
   return result;
 }
 
-void check_self(PyObject* self, PyTypeObject* type, const char* class_name) {
+void check_self_slow(PyObject* self, PyTypeObject* type, const char* class_name) {
   if (self != nullptr && PyType_IsSubtype(Py_TYPE(self), type)) return;
   throw conversion_error(self == nullptr ? Py_None : self, class_name);
 }

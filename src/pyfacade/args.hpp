@@ -36,6 +36,11 @@ std::array<PyObject*, N> bind(const Signature<N>& signature, PyObject* const* ar
                               PyObject* kwnames) {
   std::array<PyObject*, N> bound{};
   const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+  // The usual call: every parameter by position.
+  if (kwnames == nullptr && positional == static_cast<Py_ssize_t>(N)) {
+    for (std::size_t i = 0; i < N; ++i) bound[i] = args[i];
+    return bound;
+  }
   detail::bind(signature.function, signature.parameters, args, positional, kwnames, args + positional, bound);
   return bound;
 }
@@ -65,6 +70,9 @@ double double_argument(PyObject* value, const char* parameter);
 PyErr conversion_error(PyObject* value, const char* target);
 
 // Checks that `self` is an instance of `type` (or of a subtype).
-void check_self(PyObject* self, PyTypeObject* type, const char* class_name);
+void check_self_slow(PyObject* self, PyTypeObject* type, const char* class_name);
+inline void check_self(PyObject* self, PyTypeObject* type, const char* class_name) {
+  if (self == nullptr || Py_TYPE(self) != type) check_self_slow(self, type, class_name);
+}
 
 }  // namespace korvex::py

@@ -23,8 +23,6 @@ constexpr const char* kPanicTypeDoc =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-thread_local std::size_t entry_level = 0;
-
 // Created on the first fault and kept for the life of the process.
 PyObject* panic_type = nullptr;
 
@@ -76,7 +74,7 @@ void raise_panic(std::string_view text) noexcept {
 PyErr PyErr::with_message(PyObject* type, std::string_view message) {
   PyErr error;
   error.type_ = Ref::borrow(type);
-  error.message_ = message;
+  error.argument_ = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   return error;
 }
 
@@ -104,10 +102,7 @@ void PyErr::restore() && {
     PyErr_SetRaisedException(raised_.release());
     return;
   }
-  if (!argument_) {
-    argument_ = Ref::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-    if (!argument_) return;  // CPython's MemoryError stands in its place
-  }
+  if (!argument_) return;  // the message's str failed: CPython's MemoryError stands in its place
   // The exception is instantiated here rather than inside PyErr_SetObject,
   // which reports a failure to do so as a bare SystemError. PyErr_SetObject
   // then links it to any exception being handled, as a raise statement does.
@@ -138,9 +133,6 @@ SharedBorrow::SharedBorrow(Py_ssize_t& counter) : counter_(counter) {
 }
 
 namespace detail {
-
-EntryLevel::EntryLevel() noexcept { ++entry_level; }
-EntryLevel::~EntryLevel() { --entry_level; }
 
 void raise(PyErr&& error) noexcept { std::move(error).restore(); }
 

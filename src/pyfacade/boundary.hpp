@@ -12,6 +12,7 @@
 // exception ever crosses into CPython. Exhausted memory ends the process.
 #pragma once
 
+#include <expected>
 #include <new>
 #include <source_location>
 #include <string>
@@ -24,7 +25,7 @@ namespace korvex::py {
 
 class PyErr {
  public:
-  // An exception of `type` raised with one str argument, made when raised.
+  // An exception of `type` raised with one str argument.
   static PyErr with_message(PyObject* type, std::string_view message);
   // An exception of `type` raised with `argument` (None: no arguments; an
   // instance of `type`: raised as it is).
@@ -44,10 +45,9 @@ class PyErr {
  private:
   PyErr() = default;
 
-  Ref type_;  // deferred: the type and what to raise it with
-  Ref argument_;
-  std::string message_;  // deferred, when argument_ is empty
-  Ref raised_;           // captured: an exception CPython already raised
+  Ref type_;      // deferred: the type and what to raise it with
+  Ref argument_;  // (null when the message's str could not be made)
+  Ref raised_;    // captured: an exception CPython already raised
 };
 
 class Fault {
@@ -89,13 +89,19 @@ class SharedBorrow {
 
 namespace detail {
 
-// Counts, per thread, how deeply calls into the module are nested.
+inline thread_local std::size_t entry_level = 0;
+
+// Counts, per thread, how deeply calls into the module are nested. The
+// thread's counter is located once per entry.
 class EntryLevel {
  public:
-  EntryLevel() noexcept;
-  ~EntryLevel();
+  EntryLevel() noexcept : level_(&entry_level) { ++*level_; }
+  ~EntryLevel() { --*level_; }
   EntryLevel(const EntryLevel&) = delete;
   EntryLevel& operator=(const EntryLevel&) = delete;
+
+ private:
+  std::size_t* level_;
 };
 
 void raise(PyErr&& error) noexcept;
@@ -105,29 +111,39 @@ void raise_fault_without_text() noexcept;
 
 }  // namespace detail
 
-// Runs body() for an entry from CPython. body returns a Ref (functions,
-// methods, constructors: NULL on failure) or a Py_ssize_t (length slots:
-// -1 on failure).
+// What an entry's body may return: a result, or a Python error as a value.
+// Returning an expected error is cheaper than throwing it, so the errors a
+// caller may meet in a loop (a KeyError for a missing name) travel this way.
+using PyResult = std::expected<Ref, PyErr>;
+
+// Runs body() for an entry from CPython. body returns a Ref or a PyResult
+// (functions, methods, constructors: NULL on failure) or a Py_ssize_t
+// (length slots: -1 on failure).
 template <class Body>
 auto call_boundary(Body&& body) noexcept {
   using Result = std::invoke_result_t<Body&>;
-  static_assert(std::is_same_v<Result, Ref> || std::is_same_v<Result, Py_ssize_t>);
-  using Raw = std::conditional_t<std::is_same_v<Result, Ref>, PyObject*, Py_ssize_t>;
+  constexpr bool kLength = std::is_same_v<Result, Py_ssize_t>;
+  static_assert(kLength || std::is_same_v<Result, Ref> || std::is_same_v<Result, PyResult>);
+  using Raw = std::conditional_t<kLength, Py_ssize_t, PyObject*>;
   constexpr Raw failure = [] {
-    if constexpr (std::is_same_v<Result, Ref>)
-      return static_cast<PyObject*>(nullptr);
-    else
+    if constexpr (kLength)
       return Py_ssize_t{-1};
+    else
+      return static_cast<PyObject*>(nullptr);
   }();
 
   detail::EntryLevel level;
   try {
-    if constexpr (std::is_same_v<Result, Ref>) {
-      Ref result = body();
-      if (!result) throw PyErr::fetch();
-      return result.release();
-    } else {
+    if constexpr (kLength) {
       return body();
+    } else {
+      PyResult result = body();
+      if (!result) {
+        detail::raise(std::move(result.error()));
+        return failure;
+      }
+      if (!*result) throw PyErr::fetch();
+      return result->release();
     }
   } catch (PyErr& error) {
     detail::raise(std::move(error));

@@ -1,6 +1,7 @@
 // The module functions over the constants registry: py_get_constant, one
 // constant's datasheet, and py_list_constants, every constant's name. Each
 // call builds a registry of its own and lets it go before returning.
+#include <cstring>
 #include <string>
 
 #include "args.hpp"
@@ -16,34 +17,66 @@ namespace {
 constexpr Signature<1> kGetConstant{"py_get_constant()", {"name"}};
 constexpr const char* kEmptyName = "py_get_constant: name must be non-empty";
 
+// Whether `import` is the interpreter's own builtins.__import__, rather than
+// a replacement installed by Python code.
+bool is_builtin_import(PyObject* import) {
+  if (!PyCFunction_Check(import)) return false;
+  const auto* function = reinterpret_cast<PyCFunctionObject*>(import);
+  PyObject* owner = function->m_self;
+  return std::strcmp(function->m_ml->ml_name, "__import__") == 0 && owner != nullptr && PyModule_Check(owner) &&
+         std::strcmp(PyModule_GetDef(owner) != nullptr ? PyModule_GetDef(owner)->m_name : "", "builtins") == 0;
+}
+
+// The module named "json", imported the way an import statement imports
+// it: through builtins.__import__ when Python code has replaced that, and
+// otherwise straight from the import system, which reuses the module in
+// sys.modules when it is there and fully initialised.
+Ref import_json(PyObject* name) {
+  PyObject* builtins = PyEval_GetBuiltins();
+  const Ref import_name = new_str("__import__");
+  PyObject* import = builtins != nullptr ? PyDict_GetItemWithError(builtins, import_name.get()) : nullptr;
+  if (import != nullptr && is_builtin_import(import))
+    return Ref::steal(PyImport_ImportModuleLevelObject(name, nullptr, nullptr, nullptr, 0));
+  if (PyErr_Occurred() != nullptr) return Ref();
+  return Ref::steal(PyImport_Import(name));
+}
+
 // The datasheet is written as JSON text and handed to the interpreter's own
 // json.loads, imported anew on every call, so that whatever `json` resolves
 // to (a replaced loads included) makes the object the caller receives.
 Ref parse_with_json_module(std::string_view text) {
-  const Ref json = Ref::steal(PyImport_Import(new_str("json").get()));
+  const Ref json_name = new_str("json");
+  const Ref json = import_json(json_name.get());
   if (!json) throw PyErr::fetch();
-  const Ref loads = new_str("loads");
+  const Ref loads_name = new_str("loads");
   const Ref text_object = new_str(text);
-  // One spare slot in front lets CPython prepend a bound self in place.
-  PyObject* call[] = {nullptr, json.get(), text_object.get()};
-  Ref result = Ref::steal(PyObject_VectorcallMethod(loads.get(), call + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  // On a plain module, attribute lookup finds nothing on the module type
+  // and reads the module's namespace; reading that dict directly is the
+  // same lookup without the generic machinery. Anything else is asked the
+  // usual way.
+  Ref loads;
+  if (Py_IS_TYPE(json.get(), &PyModule_Type)) {
+    loads = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(json.get()), loads_name.get()));
+    if (!loads && PyErr_Occurred() != nullptr) throw PyErr::fetch();
+  }
+  if (!loads) loads = Ref::steal(PyObject_GetAttr(json.get(), loads_name.get()));
+  if (!loads) throw PyErr::fetch();
+  // One spare slot in front lets the callee prepend a bound self in place.
+  PyObject* call[] = {nullptr, text_object.get()};
+  Ref result = Ref::steal(PyObject_Vectorcall(loads.get(), call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) throw PyErr::fetch();
   return result;
 }
 
 PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_boundary([&] {
+  return call_boundary([&]() -> PyResult {
     const auto [name_argument] = bind(kGetConstant, args, nargs, kwnames);
     const std::string_view name = utf8_argument(name_argument, "name");
     if (name.empty()) throw Fault(kEmptyName);
-    std::string datasheet;
-    {
-      const FormulasRegistry registry;
-      const std::expected<ConstantRecord, RegistryError> record = registry.get(name);
-      if (!record) throw PyErr::with_message(PyExc_KeyError, record.error().message());
-      datasheet = write_datasheet(*record);
-    }
-    return parse_with_json_module(datasheet);
+    std::expected<std::string, RegistryError> datasheet =
+        FormulasRegistry().read(name, [](const ConstantRecordView& record) { return write_datasheet(record); });
+    if (!datasheet) return std::unexpected(PyErr::with_message(PyExc_KeyError, datasheet.error().message()));
+    return parse_with_json_module(*datasheet);
   });
 }
 
@@ -52,7 +85,6 @@ PyObject* list_constants(PyObject*, PyObject*) {
     NameList names;
     {
       const FormulasRegistry registry;
-      names.reserve(registry.len(), 256);
       registry.for_each([&names](std::string_view key, const ConstantRecordView&) { names.add(key); });
       names.sort();
     }

@@ -29,12 +29,12 @@ Py_ssize_t length(PyObject* self) {
 }
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_boundary([&] {
+  return call_boundary([&]() -> PyResult {
     const auto [name_argument] = bind(kGet, args, nargs, kwnames);
     BorrowedSelf<FormulasRegistry> registry(self, formulas_registry_type);
     const std::string_view name = utf8_argument(name_argument, "name");
     const std::expected<double, RegistryError> value = registry->get_value(name);
-    if (!value) throw PyErr::with_message(PyExc_KeyError, value.error().message());
+    if (!value) return std::unexpected(PyErr::with_message(PyExc_KeyError, value.error().message()));
     return new_float(*value);
   });
 }

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <random>
 #include <limits>
 #include <string>
 
@@ -42,6 +45,42 @@ TEST(ShortestDigits, SplitsDigitsAndExponent) {
   const DecimalDigits big = shortest_digits(std::numeric_limits<double>::max());
   EXPECT_EQ(big.text(), "17976931348623157");
   EXPECT_EQ(big.exponent, 308);
+}
+
+}  // namespace
+}  // namespace korvex
+
+namespace korvex {
+namespace {
+
+// plain_decimal takes a shortcut for values with few decimals; it must
+// agree with the general shortest-digits layout everywhere.
+std::string general_plain(double value) {
+  const DecimalDigits d = shortest_digits(value);
+  std::string out = d.negative ? "-" : "";
+  append_positional(out, d);
+  return out;
+}
+
+TEST(PlainDecimal, ShortcutAgreesWithTheGeneralLayout) {
+  std::mt19937_64 random(0x5eed0001);
+  std::uniform_int_distribution<int> decimals(0, 10);
+  std::uniform_int_distribution<std::int64_t> mantissa(0, (std::int64_t{1} << 53) - 1);
+  const double powers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10};
+  for (int i = 0; i < 2'000'000; ++i) {
+    // A decimal with few digits after the point, as a double.
+    const int k = decimals(random);
+    const std::int64_t m = mantissa(random) >> (random() % 53);
+    double value = static_cast<double>(m) / powers[k];
+    if (i % 2 == 1) value = -value;
+    ASSERT_EQ(plain_decimal(value), general_plain(value)) << m << "e-" << k;
+
+    // Any finite double.
+    const double any = std::bit_cast<double>(random());
+    if (std::isfinite(any)) {
+      ASSERT_EQ(plain_decimal(any), general_plain(any)) << any;
+    }
+  }
 }
 
 }  // namespace
