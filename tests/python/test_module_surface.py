@@ -4,6 +4,8 @@ class properties and the module object's life."""
 import gc
 import importlib.metadata
 import inspect
+import io
+import pydoc
 import types
 import weakref
 
@@ -114,6 +116,8 @@ SIGNATURES = [
     ("PyCKMMatrix.from_topology", []),
     ("PyCKMMatrix.is_unitary", [("self", P.POSITIONAL_ONLY), ("tol", P.POSITIONAL_OR_KEYWORD)]),
     ("PyCKMMatrix.jarlskog", [("self", P.POSITIONAL_ONLY)]),
+    ("PyFormulasRegistry.__len__", [("self", P.POSITIONAL_ONLY)]),
+    ("PyQuarkRegistry.__len__", [("self", P.POSITIONAL_ONLY)]),
 ]
 
 
@@ -132,18 +136,63 @@ def test_bound_methods_hide_self():
     assert list(inspect.signature(matrix.jarlskog).parameters) == []
 
 
-def test_help_renders_every_member():
-    text = pydoc_text(core)
-    for name in MEMBERS[:-1]:
-        assert name in text
-    assert "get(self, /, name)" in text
-    assert "is_unitary(self, /, tol)" in text
+def test_the_class_without_constructor_has_no_signature():
+    with pytest.raises(ValueError, match="no signature found"):
+        inspect.signature(core.PyCKMMatrix)
 
 
-def pydoc_text(obj):
-    import pydoc
+def help_lines():
+    """help(module) as the reader sees it, each line without its indentation
+    or the ' |' margin of class blocks."""
+    out = io.StringIO()
+    pydoc.Helper(output=out).help(core)
+    return [line.strip().removeprefix("|").strip() for line in out.getvalue().splitlines()]
 
-    return pydoc.render_doc(obj, renderer=pydoc.plaintext)
+
+METHODS, STATIC = "Methods defined here:", "Static methods defined here:"
+# (class or None for a module function, member path, the signature help shows, its section)
+HELP_ENTRIES = [
+    ("PyFormulasRegistry", "PyFormulasRegistry.get", "get(self, /, name)", METHODS),
+    ("PyFormulasRegistry", "PyFormulasRegistry.version", "version()", STATIC),
+    ("PyFormulasRegistry", "PyFormulasRegistry.__len__", "__len__(self, /)", METHODS),
+    ("PyQuarkRegistry", "PyQuarkRegistry.__len__", "__len__(self, /)", METHODS),
+    ("PyCKMMatrix", "PyCKMMatrix.from_topology", "from_topology()", STATIC),
+    ("PyCKMMatrix", "PyCKMMatrix.is_unitary", "is_unitary(self, /, tol)", METHODS),
+    ("PyCKMMatrix", "PyCKMMatrix.jarlskog", "jarlskog(self, /)", METHODS),
+    (None, "py_list_constants", "py_list_constants()", "FUNCTIONS"),
+    (None, "py_list_quarks", "py_list_quarks()", "FUNCTIONS"),
+    (None, "py_get_constant", "py_get_constant(name)", "FUNCTIONS"),
+]
+
+
+def block_of(lines, owner):
+    """The line range of one class's block, or of the module functions."""
+    if owner is None:
+        start = lines.index("FUNCTIONS")
+    else:
+        start = next(i for i, line in enumerate(lines) if line.startswith(f"class {owner}("))
+    ends = (i for i in range(start + 1, len(lines)) if lines[i].startswith("class ") or lines[i].isupper())
+    return start, next(ends, len(lines))
+
+
+@pytest.mark.parametrize("owner, path, signature, section", HELP_ENTRIES, ids=[e[1] for e in HELP_ENTRIES])
+def test_help_shows_each_member_with_signature_and_docstring(owner, path, signature, section):
+    lines = help_lines()
+    start, end = block_of(lines, owner)
+    at = lines.index(signature, start, end)
+    headers = [line for line in lines[start:at] if line.endswith("defined here:") or line == "FUNCTIONS"]
+    assert headers[-1] == section
+    doc = [line.strip() for line in member(path).__doc__.splitlines()]
+    assert lines[at + 1 : at + 1 + len(doc)] == doc
+
+
+def test_help_shows_the_module_and_class_docstrings():
+    lines = help_lines()
+    assert lines[lines.index("NAME") + 1] == f"veltrano._korvex_core - {core.__doc__}"
+    assert lines[lines.index("VERSION") + 1] == "2.3.0"
+    for name, _, doc in CLASSES:
+        start, _ = block_of(lines, name)
+        assert lines[start + 1] == doc
 
 
 @pytest.mark.parametrize("name", ["py_list_constants", "py_list_quarks", "py_get_constant"])
