@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
 #include <bit>
+#include <charconv>
 #include <map>
 #include <set>
 #include <string>
@@ -196,6 +199,101 @@ TEST(FormulasRegistry, ManyThreadsReadOneRegistryAtOnce) {
   for (auto& t : threads) t.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
+
+// Readers (get, len, for_each) racing one thread that inserts: every insert
+// that has finished is visible whole, the seeded entries never flicker, and
+// counts only grow. With many shards the inserts also create shards, and
+// with few they grow tables, while readers walk them.
+class InsertWhileReading : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(InsertWhileReading, ReadersSeeWholeRecordsAndGrowingCounts) {
+  FormulasRegistry registry = GetParam() == 0 ? FormulasRegistry() : FormulasRegistry(GetParam());
+  constexpr int kReaders = 4;
+  constexpr int kInserts = 300;
+  constexpr std::size_t kSeeded = 17;
+  std::vector<std::string> keys;
+  for (int i = 0; i < kInserts; ++i) keys.push_back("extra_" + std::to_string(i));
+
+  std::atomic<int> inserted{0};  // inserts finished so far
+  std::atomic<bool> done{false};
+  std::array<std::atomic<long>, kReaders> rounds{};
+  std::vector<int> failures(kReaders, 0);
+  int writer_failures = 0;
+
+  // A found extra key must carry exactly what was inserted under it.
+  const auto whole = [&keys](std::string_view key, const ConstantRecordView& record) {
+    int index = -1;
+    std::from_chars(key.data() + 6, key.data() + key.size(), index);
+    return index >= 0 && index < kInserts && record.name() == keys[index] && record.value() == index &&
+           record.units() == "count" && record.status() == ConstantStatus::Seed && !record.formula() &&
+           !record.uncertainty() && record.dependency_count() == 0;
+  };
+  const auto found_whole = [&](const std::string& key) {
+    return registry.read(key, [&](const ConstantRecordView& view) { return whole(key, view); });
+  };
+
+  std::vector<std::thread> readers;
+  for (int r = 0; r < kReaders; ++r)
+    readers.emplace_back([&, r] {
+      std::size_t last_len = 0;
+      do {
+        const int floor = inserted.load(std::memory_order_acquire);
+        const auto phi = registry.get("phi");
+        if (!phi || bits(phi->value) != 0x3FF9E3779B97F4A8ULL) ++failures[r];
+        if (floor > 0) {
+          const auto found = found_whole(keys[static_cast<std::size_t>((rounds[r] * 7919) % floor)]);
+          if (!found || !*found) ++failures[r];
+        }
+        if (floor < kInserts) {
+          // Not finished when `floor` was read: either absent or whole.
+          if (const auto found = found_whole(keys[static_cast<std::size_t>(floor)]); found && !*found) ++failures[r];
+        }
+        if (registry.get("extra_x").has_value()) ++failures[r];
+
+        const std::size_t len = registry.len();
+        if (len < kSeeded + static_cast<std::size_t>(floor) || len > kSeeded + kInserts || len < last_len)
+          ++failures[r];
+        last_len = len;
+
+        std::size_t visited = 0;
+        registry.for_each([&](std::string_view key, const ConstantRecordView& view) {
+          ++visited;
+          if (key != view.name()) ++failures[r];
+          if (key.starts_with("extra_") && !whole(key, view)) ++failures[r];
+        });
+        if (visited < kSeeded + static_cast<std::size_t>(floor) || visited > kSeeded + kInserts) ++failures[r];
+        rounds[r].fetch_add(1, std::memory_order_release);
+        // The lock lets readers in while a writer waits; a pause between
+        // rounds keeps back-to-back readers from starving the writer.
+        std::this_thread::yield();
+      } while (!done.load(std::memory_order_acquire));
+    });
+
+  // Each insert overlaps reader rounds: the next one waits until every
+  // reader has run a whole round after it.
+  std::thread writer([&] {
+    for (int i = 0; i < kInserts; ++i) {
+      std::array<long, kReaders> seen;
+      for (int r = 0; r < kReaders; ++r) seen[r] = rounds[r].load(std::memory_order_acquire);
+      if (registry.insert(keys[i], ConstantRecord::seeded(keys[i], i, "count"))) ++writer_failures;
+      inserted.store(i + 1, std::memory_order_release);
+      for (int r = 0; r < kReaders; ++r)
+        while (rounds[r].load(std::memory_order_acquire) < seen[r] + 2) std::this_thread::yield();
+    }
+    done.store(true, std::memory_order_release);
+  });
+  writer.join();
+  for (auto& t : readers) t.join();
+
+  EXPECT_EQ(writer_failures, 0);
+  EXPECT_EQ(registry.len(), kSeeded + kInserts);
+  for (int r = 0; r < kReaders; ++r) {
+    EXPECT_EQ(failures[r], 0) << "reader " << r;
+    EXPECT_GE(rounds[r].load(), 2 * kInserts) << "reader " << r;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ShardCounts, InsertWhileReading, ::testing::Values(0, 1, 64));
 
 TEST(ConstantRecord, DerivedCopiesItsArgumentsAndValidatesNothing) {
   std::string name = "q";

@@ -168,7 +168,12 @@ TEST(RwLock, OptimisticReadsNeverSeeAWriteHalfDone) {
   std::atomic<bool> done{false};
   std::atomic<long long> torn{0};
   std::atomic<long long> reads{0};
+  constexpr int kReaders = 3;
+  std::atomic<int> readers_started{0};
   std::thread writer([&] {
+    // Without this the writer may be done before a reader runs at all
+    // (two processors, or a sanitizer slowing thread start-up).
+    while (readers_started.load() < kReaders) std::this_thread::yield();
     for (int i = 0; i < 200000; ++i) {
       WriteGuard guard(lock);
       first.store(first.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
@@ -177,15 +182,16 @@ TEST(RwLock, OptimisticReadsNeverSeeAWriteHalfDone) {
     done = true;
   });
   std::vector<std::thread> readers;
-  for (int r = 0; r < 3; ++r)
+  for (int r = 0; r < kReaders; ++r)
     readers.emplace_back([&] {
-      while (!done.load()) {
+      ++readers_started;
+      do {
         const auto [a, b] = lock.read_optimistically([&] {
           return std::pair(first.load(std::memory_order_relaxed), second.load(std::memory_order_relaxed));
         });
         if (a != b) ++torn;
         ++reads;
-      }
+      } while (!done.load());
     });
   writer.join();
   for (auto& t : readers) t.join();
