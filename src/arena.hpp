@@ -28,17 +28,18 @@ class Arena {
   // Exhausted memory ends the process, as everywhere in the core.
   // alignment must be a power of two.
   void* allocate(std::size_t size, std::size_t alignment) {
-    const auto address = reinterpret_cast<std::uintptr_t>(cursor_);
-    const std::uintptr_t aligned = (address + alignment - 1) & ~(static_cast<std::uintptr_t>(alignment) - 1);
-    if (aligned + size > reinterpret_cast<std::uintptr_t>(end_)) return allocate_from_new_chunk(size, alignment);
-    cursor_ = reinterpret_cast<std::byte*>(aligned + size);
-    return reinterpret_cast<void*>(aligned);
+    const std::size_t padding = -reinterpret_cast<std::uintptr_t>(cursor_) & (alignment - 1);
+    if (padding + size > static_cast<std::size_t>(end_ - cursor_)) return allocate_from_new_chunk(size, alignment);
+    std::byte* const start = cursor_ + padding;
+    cursor_ = start + size;
+    return start;
   }
 
   template <class T>
   T* allocate_array(std::size_t count) {
     static_assert(std::is_trivially_destructible_v<T>);
-    return static_cast<T*>(allocate(sizeof(T) * count, alignof(T)));
+    // T may be a pointer type: arrays of pointers are allocated on purpose.
+    return static_cast<T*>(allocate(sizeof(T) * count, alignof(T)));  // NOLINT(bugprone-sizeof-expression)
   }
 
   // Bytes still free in the current buffer (for tests and sizing).

@@ -1,5 +1,6 @@
 #include "datasheet.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -100,7 +101,7 @@ constexpr std::size_t kNumberMax = 32;
 
 std::size_t format_json_number(char (&buffer)[kNumberMax], double value) {
   if (!std::isfinite(value)) {
-    std::memcpy(buffer, "null", 4);
+    std::copy_n("null", 4, buffer);
     return 4;
   }
   // Short decimals from 1e-5 up are laid out positionally either way; only
@@ -141,9 +142,8 @@ std::size_t format_json_number(char (&buffer)[kNumberMax], double value) {
 template <class Put>
 void append_exactly(std::string& out, std::size_t size, Put put) {
   const std::size_t start = out.size();
-  out.resize_and_overwrite(start + size, [&](char* data, std::size_t) {
-    return static_cast<std::size_t>(put(data + start) - data);
-  });
+  out.resize_and_overwrite(start + size,
+                           [&](char* data, std::size_t) { return static_cast<std::size_t>(put(data + start) - data); });
 }
 
 // The one implementation behind both write_datasheet overloads: the owned
@@ -225,8 +225,7 @@ void JsonObject::write(std::string& out) const {
           p = put_json_string(p, {m.text, m.text_size});
           break;
         case JsonValue::Kind::Null:
-          std::memcpy(p, "null", 4);
-          p += 4;
+          p = std::copy_n("null", 4, p);
           break;
         case JsonValue::Kind::Number:
           std::memcpy(p, numbers[i], number_sizes[i]);

@@ -37,16 +37,16 @@ bool append_positional(std::string& out, const DecimalDigits& d) {
   const std::string_view digits = d.text();
   if (d.exponent < 0) {
     out += "0.";
-    out.append(static_cast<std::size_t>(-d.exponent - 1), '0');
+    out.append(static_cast<std::size_t>(-d.exponent) - 1, '0');
     out += digits;
     return true;
   }
   if (d.exponent >= d.count - 1) {
     out += digits;
-    out.append(static_cast<std::size_t>(d.exponent - d.count + 1), '0');
+    out.append(static_cast<std::size_t>(d.exponent) + 1 - static_cast<std::size_t>(d.count), '0');
     return false;
   }
-  const auto integral = static_cast<std::size_t>(d.exponent + 1);
+  const std::size_t integral = static_cast<std::size_t>(d.exponent) + 1;
   out += digits.substr(0, integral);
   out += '.';
   out += digits.substr(integral);
@@ -116,15 +116,13 @@ std::size_t write_short_plain(double value, char* out) {
   return 0;
 }
 
-
 std::size_t write_plain_decimal(double value, char* out) {
   if (const std::size_t size = write_short_plain(value, out); size != 0) return size;
   std::string text;
   const DecimalDigits d = shortest_digits(value);
   if (d.negative) text += '-';
   append_positional(text, d);
-  std::memcpy(out, text.data(), text.size());
-  return text.size();
+  return text.copy(out, text.size());
 }
 
 std::string plain_decimal(double value) {

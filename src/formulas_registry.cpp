@@ -148,7 +148,7 @@ ConstantRecord ConstantRecordView::to_record() const {
   record.units = units();
   record.uncertainty = uncertainty();
   record.status = status_;
-  if (has_formula_) record.formula.emplace(*formula());
+  if (const std::optional<std::string_view> text = formula()) record.formula.emplace(*text);
   record.dependencies.reserve(dependency_count_);
   for_each_dependency([&record](std::string_view dependency) { record.dependencies.emplace_back(dependency); });
   return record;

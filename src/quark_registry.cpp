@@ -102,8 +102,8 @@ QuarkRegistry QuarkRegistry::standard_model() {
   QuarkRegistry registry;
   for (const QuarkRow& row : kStandardModel) {
     const std::uint32_t hash = name_hash(row.name);
-    registry.add(hash, registry.probe(hash, row.name), row.name, row.name, row.mass_mev, row.mass_ratio,
-                 row.phi_power, row.generation);
+    registry.add(hash, registry.probe(hash, row.name), row.name, row.name, row.mass_mev, row.mass_ratio, row.phi_power,
+                 row.generation);
   }
   return registry;
 }

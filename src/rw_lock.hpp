@@ -51,8 +51,7 @@ class RwLock {
       if ((s & (kWriter | kReaders)) == 0) {
         // Free, though sleepers may still be flagged: the flag is kept so
         // that they are woken when this writer leaves.
-        if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire, std::memory_order_relaxed))
-          return;
+        if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire, std::memory_order_relaxed)) return;
         continue;
       }
       s = wait_while_held(s);

@@ -13,12 +13,12 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <array>
-#include <atomic>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -44,8 +44,7 @@ std::size_t process_shard_count() noexcept;
 
 template <class Value>
 class ShardedMap {
-  static_assert(std::is_trivially_destructible_v<Value>,
-                "entries live in an arena and are never destroyed singly");
+  static_assert(std::is_trivially_destructible_v<Value>, "entries live in an arena and are never destroyed singly");
 
  public:
   struct KeyValue {
@@ -77,7 +76,8 @@ class ShardedMap {
     WriteGuard guard(shard.lock);
     if (std::optional<Value> replaced = shard.replace(hash, key, value)) return replaced;
     shard.reserve(arena_, 1);
-    shard.link(new (arena_.allocate_array<Entry>(1)) Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value});
+    shard.link(new (arena_.allocate_array<Entry>(1))
+                   Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value});
     return std::nullopt;
   }
 
@@ -92,8 +92,7 @@ class ShardedMap {
   // Calls read(value) under the shard's read lock when key is present and
   // returns its result; returns an empty optional on a miss.
   template <class Read>
-  auto find(std::string_view key, Read&& read) const
-      -> std::optional<std::invoke_result_t<Read&, const Value&>> {
+  auto find(std::string_view key, Read&& read) const -> std::optional<std::invoke_result_t<Read&, const Value&>> {
     const std::uint64_t hash = siphash13(key_, key);
     const Shard* shard = shards_[hash & shard_mask_].load(std::memory_order_acquire);
     if (shard == nullptr) return std::nullopt;

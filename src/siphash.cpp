@@ -28,8 +28,7 @@ struct KeySource {
     } catch (...) {
       // No entropy source at all: fall back to the clock and this thread's
       // stack address, which still differ between processes and threads.
-      const auto ticks = static_cast<std::uint64_t>(
-          std::chrono::steady_clock::now().time_since_epoch().count());
+      const auto ticks = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
       seed = {mix64(ticks), mix64(reinterpret_cast<std::uintptr_t>(&ticks))};
     }
   }

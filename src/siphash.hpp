@@ -55,8 +55,8 @@ inline std::uint64_t load_le64(const unsigned char* p) noexcept {
 
 template <int CompressionRounds, int FinalRounds>
 std::uint64_t siphash(SipKey key, std::string_view bytes) noexcept {
-  detail::SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
-                     key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+  detail::SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL, key.k0 ^ 0x6c7967656e657261ULL,
+                     key.k1 ^ 0x7465646279746573ULL};
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::size_t size = bytes.size();
   const unsigned char* const blocks_end = p + (size & ~std::size_t{7});
@@ -80,9 +80,7 @@ std::uint64_t siphash(SipKey key, std::string_view bytes) noexcept {
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-inline std::uint64_t siphash13(SipKey key, std::string_view bytes) noexcept {
-  return siphash<1, 3>(key, bytes);
-}
+inline std::uint64_t siphash13(SipKey key, std::string_view bytes) noexcept { return siphash<1, 3>(key, bytes); }
 
 // A new random key for every call. The first call on a thread draws a seed
 // from the operating system's random source; later calls derive distinct,

@@ -137,7 +137,8 @@ const std::array<DerivedRow, 7>& derived_rows() {
 void StraightforwardRegistry::seed() {
   for (const SeedRow& row : kSeeded) insert(ConstantRecord::seeded(row.name, row.value, row.units));
   for (const DerivedRow& row : derived_rows()) {
-    const std::string formula = row.expression.empty() ? korvex::plain_decimal(row.literal) : std::string(row.expression);
+    const std::string formula =
+        row.expression.empty() ? korvex::plain_decimal(row.literal) : std::string(row.expression);
     insert(ConstantRecord::derived(row.name, formula, row.units, row.dependencies));
   }
 }

@@ -33,12 +33,12 @@ std::ptrdiff_t parameter_index(std::span<const char* const> parameters, PyObject
 
 void check_positional_count(const char* function, std::size_t parameters, Py_ssize_t given) {
   if (given <= static_cast<Py_ssize_t>(parameters)) return;
-  type_error(Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd %s given", function,
-                                             parameters, given, given == 1 ? "was" : "were")));
+  type_error(Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd %s given", function, parameters,
+                                             given, given == 1 ? "was" : "were")));
 }
 
-void bind_keyword(const char* function, std::span<const char* const> parameters, PyObject* keyword,
-                  PyObject* value, std::span<PyObject*> bound) {
+void bind_keyword(const char* function, std::span<const char* const> parameters, PyObject* keyword, PyObject* value,
+                  std::span<PyObject*> bound) {
   const std::ptrdiff_t index = parameter_index(parameters, keyword);
   if (index < 0) {
     // %U copies the text itself; %S would call a str subclass's __str__.

@@ -41,10 +41,9 @@ const char* project_path(const char* file) noexcept {
 }
 
 void report(const Fault& fault) noexcept {
-  std::fprintf(stderr, "_korvex_core: internal fault on thread %lu at %s:%u:%u:\n%s\n",
-               PyThread_get_thread_native_id(), project_path(fault.where().file_name()),
-               static_cast<unsigned>(fault.where().line()), static_cast<unsigned>(fault.where().column()),
-               fault.text().c_str());
+  std::fprintf(stderr, "_korvex_core: internal fault on thread %lu at %s:%u:%u:\n%s\n", PyThread_get_thread_native_id(),
+               project_path(fault.where().file_name()), static_cast<unsigned>(fault.where().line()),
+               static_cast<unsigned>(fault.where().column()), fault.text().c_str());
   std::fflush(stderr);
 }
 
@@ -61,8 +60,7 @@ void raise_panic(std::string_view text) noexcept {
   }
   // Without memory for the exception itself, CPython's MemoryError is
   // raised in its place.
-  const Ref argument =
-      Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  const Ref argument = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!argument) return;
   const Ref exception = Ref::steal(PyObject_CallOneArg(panic_type, argument.get()));
   if (!exception) return;

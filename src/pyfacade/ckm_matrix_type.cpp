@@ -80,7 +80,7 @@ const PyType_Slot slots[] = {
     {Py_tp_methods, methods},
 };
 
-const ClassSpec spec{"builtins.PyCKMMatrix", "PyCKMMatrix", nullptr, "Python wrapper for [`CKMMatrix`].",
+const ClassSpec spec{"builtins.PyCKMMatrix",      "PyCKMMatrix", nullptr, "Python wrapper for [`CKMMatrix`].",
                      sizeof(Instance<CKMMatrix>), slots};
 
 }  // namespace

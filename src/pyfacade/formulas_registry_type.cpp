@@ -57,8 +57,12 @@ const PyType_Slot slots[] = {
     {Py_tp_methods, methods},
 };
 
-const ClassSpec spec{"builtins.PyFormulasRegistry", "PyFormulasRegistry", "()",
-                     "Python wrapper for [`FormulasRegistry`].", sizeof(Instance<FormulasRegistry>), slots};
+const ClassSpec spec{"builtins.PyFormulasRegistry",
+                     "PyFormulasRegistry",
+                     "()",
+                     "Python wrapper for [`FormulasRegistry`].",
+                     sizeof(Instance<FormulasRegistry>),
+                     slots};
 
 }  // namespace
 

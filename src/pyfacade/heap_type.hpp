@@ -1,4 +1,4 @@
-// The module's three classes are heap types built from a type specification
+// The module's three classes are heap types built from a PyType_Spec
 // on first need and kept for the life of the process. An instance holds,
 // after the object header, the wrapped C++ value and a shared-borrow counter.
 #pragma once
@@ -15,8 +15,7 @@ namespace korvex::py {
 
 template <class Value>
 struct Instance {
-  PyObject_HEAD
-  Value value;
+  PyObject_HEAD Value value;
   Py_ssize_t borrow_counter;
 };
 

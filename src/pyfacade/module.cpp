@@ -106,6 +106,7 @@ Ref initialise() {
 }  // namespace
 }  // namespace korvex::py
 
-PyMODINIT_FUNC PyInit__korvex_core() {
+// The name CPython's import system looks for in an extension module.
+PyMODINIT_FUNC PyInit__korvex_core() {  // NOLINT(bugprone-reserved-identifier)
   return korvex::py::call_boundary([] { return korvex::py::initialise(); });
 }

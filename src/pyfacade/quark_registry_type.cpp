@@ -45,16 +45,19 @@ const PyType_Slot slots[] = {
     {Py_mp_length, reinterpret_cast<void*>(length)},
 };
 
-const ClassSpec spec{"builtins.PyQuarkRegistry", "PyQuarkRegistry", "()", "Python wrapper for [`QuarkRegistry`].",
-                     sizeof(Instance<QuarkRegistry>), slots};
+const ClassSpec spec{"builtins.PyQuarkRegistry",
+                     "PyQuarkRegistry",
+                     "()",
+                     "Python wrapper for [`QuarkRegistry`].",
+                     sizeof(Instance<QuarkRegistry>),
+                     slots};
 
 }  // namespace
 
 HeapType quark_registry_type(spec);
 
-PyMethodDef py_list_quarks_def = {
-    "py_list_quarks", list_quarks, METH_NOARGS,
-    "py_list_quarks()\n--\n\nRust-accelerated twin of `veltrano.list_quarks`.\n\n"
-    "Returns all SM quark names from the QuarkRegistry."};
+PyMethodDef py_list_quarks_def = {"py_list_quarks", list_quarks, METH_NOARGS,
+                                  "py_list_quarks()\n--\n\nRust-accelerated twin of `veltrano.list_quarks`.\n\n"
+                                  "Returns all SM quark names from the QuarkRegistry."};
 
 }  // namespace korvex::py

@@ -20,7 +20,8 @@ Ref new_str(std::string_view utf8) {
 Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
 Py_ssize_t length_result(std::size_t count) {
-  if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw PyErr::with_argument(PyExc_OverflowError, Ref::borrow(Py_None));
+  if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX))
+    throw PyErr::with_argument(PyExc_OverflowError, Ref::borrow(Py_None));
   return static_cast<Py_ssize_t>(count);
 }
 

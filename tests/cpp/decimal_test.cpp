@@ -5,8 +5,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <limits>
+#include <random>
 #include <string>
 
 namespace korvex {
@@ -19,9 +19,10 @@ struct PlainCase {
 
 TEST(PlainDecimal, WritesShortestDigitsWithoutExponentOrTrailingPoint) {
   const PlainCase cases[] = {
-      {246220.0, "246220"}, {70.0, "70"},   {-1.0, "-1"},     {1776.86, "1776.86"}, {0.0, "0"},
-      {0.5, "0.5"},         {0.001, "0.001"}, {1e-7, "0.0000001"}, {1e21, "1000000000000000000000"},
-      {123.456, "123.456"}, {-0.25, "-0.25"}, {0.1 + 0.2, "0.30000000000000004"},
+      {246220.0, "246220"}, {70.0, "70"},        {-1.0, "-1"},
+      {1776.86, "1776.86"}, {0.0, "0"},          {0.5, "0.5"},
+      {0.001, "0.001"},     {1e-7, "0.0000001"}, {1e21, "1000000000000000000000"},
+      {123.456, "123.456"}, {-0.25, "-0.25"},    {0.1 + 0.2, "0.30000000000000004"},
   };
   for (const PlainCase& c : cases) EXPECT_EQ(plain_decimal(c.value), c.text) << c.text;
 }

@@ -28,9 +28,28 @@ std::vector<std::string> reference(std::vector<std::string> names) {
 
 TEST(NameList, SortsByUnsignedBytesWithPrefixesFirst) {
   const std::vector<std::string> names = {
-      "n_gen_sq", "n_gen", "sterile_sector", "sterile_check", "v_higgs_mev", "visible_sector", "B3", "b3", "",
-      "\xC3\xA9t\xC3\xA9", "z", "~", std::string("a\0b", 3), std::string("a\0", 2), "a", "abcdefgh", "abcdefg",
-      "abcdefghi", "abcd", "abce", "abcdefgh\x01", "abcdefgh\xFF",
+      "n_gen_sq",
+      "n_gen",
+      "sterile_sector",
+      "sterile_check",
+      "v_higgs_mev",
+      "visible_sector",
+      "B3",
+      "b3",
+      "",
+      "\xC3\xA9t\xC3\xA9",
+      "z",
+      "~",
+      std::string("a\0b", 3),
+      std::string("a\0", 2),
+      "a",
+      "abcdefgh",
+      "abcdefg",
+      "abcdefghi",
+      "abcd",
+      "abce",
+      "abcdefgh\x01",
+      "abcdefgh\xFF",
   };
   EXPECT_EQ(sorted_copy(names), reference(names));
 }

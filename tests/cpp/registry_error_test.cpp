@@ -34,9 +34,10 @@ INSTANTIATE_TEST_SUITE_P(
                     std::string("constant `") + std::string("a\0b", 3) + "` not found in registry"},
         MessageCase{"NotImplemented", RegistryError::not_implemented("n_gen_sq"),
                     "derivation of `n_gen_sq` is not yet implemented in korvex_core"},
-        MessageCase{"LoadFailed",
-                    RegistryError::load_failed("/tmp/c.json", std::make_error_code(std::errc::no_such_file_or_directory)),
-                    "failed to load constants from `/tmp/c.json`: " + kNoSuchFile},
+        MessageCase{
+            "LoadFailed",
+            RegistryError::load_failed("/tmp/c.json", std::make_error_code(std::errc::no_such_file_or_directory)),
+            "failed to load constants from `/tmp/c.json`: " + kNoSuchFile},
         MessageCase{"InvalidSchema", RegistryError::invalid_schema("c.json"), "invalid JSON schema in `c.json`"},
         MessageCase{"CyclicDerivation", RegistryError::cyclic_derivation("x"), "cyclic derivation involving `x`"},
         MessageCase{"ParseError", RegistryError::parse_error("a +", "unexpected end"),

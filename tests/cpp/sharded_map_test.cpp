@@ -19,9 +19,8 @@ namespace korvex {
 namespace {
 
 TEST(ShardCount, IsFourPerProcessorRoundedUpToAPowerOfTwo) {
-  const std::array<std::pair<std::size_t, std::size_t>, 9> cases{{
-      {0, 4}, {1, 4}, {2, 8}, {3, 16}, {4, 16}, {5, 32}, {8, 32}, {12, 64}, {64, 256},
-  }};
+  const std::array<std::pair<std::size_t, std::size_t>, 9> cases{
+      {{0, 4}, {1, 4}, {2, 8}, {3, 16}, {4, 16}, {5, 32}, {8, 32}, {12, 64}, {64, 256}}};
   for (auto [processors, shards] : cases) EXPECT_EQ(shard_count_for(processors), shards) << processors;
 }
 
@@ -93,7 +92,7 @@ TEST_P(ShardedMapTest, InsertsFindsReplacesAndCounts) {
   EXPECT_EQ(*map.find(keys[7], [](const Pair& p) { return p.a; }), 700);
 
   std::map<std::string, int> visited;
-  map.for_each([&visited](std::string_view key, const Pair& p) { ++visited[std::string(key)]; (void)p; });
+  map.for_each([&visited](std::string_view key, const Pair&) { ++visited[std::string(key)]; });
   EXPECT_EQ(visited.size(), 500u);
   for (const auto& [key, count] : visited) EXPECT_EQ(count, 1) << key;
 }
@@ -186,9 +185,8 @@ TEST(RwLock, OptimisticReadsNeverSeeAWriteHalfDone) {
     readers.emplace_back([&] {
       ++readers_started;
       do {
-        const auto [a, b] = lock.read_optimistically([&] {
-          return std::pair(first.load(std::memory_order_relaxed), second.load(std::memory_order_relaxed));
-        });
+        const auto [a, b] = lock.read_optimistically(
+            [&] { return std::pair(first.load(std::memory_order_relaxed), second.load(std::memory_order_relaxed)); });
         if (a != b) ++torn;
         ++reads;
       } while (!done.load());
