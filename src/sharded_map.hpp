@@ -74,11 +74,8 @@ class ShardedMap {
     const std::uint64_t hash = siphash13(key_, key);
     Shard& shard = materialised_shard(hash & shard_mask_);
     WriteGuard guard(shard.lock);
-    if (std::optional<Value> replaced = shard.replace(hash, key, value)) return replaced;
     shard.reserve(arena_, 1);
-    shard.link(new (arena_.allocate_array<Entry>(1))
-                   Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value});
-    return std::nullopt;
+    return shard.put(arena_, nullptr, hash, key, value);
   }
 
   // Inserts every item as insert() would, in order, but takes each shard's
@@ -89,16 +86,22 @@ class ShardedMap {
       insert_run(items.subspan(first, std::min(kBatchLimit, items.size() - first)));
   }
 
-  // Calls read(value) under the shard's read lock when key is present and
-  // returns its result; returns an empty optional on a miss.
+  // Returns read(value) for the value stored under key, or an empty
+  // optional on a miss, as seen under the shard's read lock: optimistically
+  // first, and again under a shared hold if a writer came by meanwhile.
+  // read may therefore run twice; it sees a consistent entry either time,
+  // since entries never change once stored (a replaced value gets a new
+  // entry).
   template <class Read>
   auto find(std::string_view key, Read&& read) const -> std::optional<std::invoke_result_t<Read&, const Value&>> {
+    using Result = std::optional<std::invoke_result_t<Read&, const Value&>>;
     const std::uint64_t hash = siphash13(key_, key);
     const Shard* shard = shards_[hash & shard_mask_].load(std::memory_order_acquire);
     if (shard == nullptr) return std::nullopt;
-    ReadGuard guard(shard->lock);
-    if (const Entry* e = shard->lookup(hash, key); e != nullptr) return read(e->value);
-    return std::nullopt;
+    return shard->lock.read_optimistically([&]() -> Result {
+      if (const Entry* e = shard->lookup(hash, key); e != nullptr) return read(e->value);
+      return std::nullopt;
+    });
   }
 
   // The entry counts of the shards, each read under its shard's lock.
@@ -120,16 +123,17 @@ class ShardedMap {
       const Shard* shard = shards_[i].load(std::memory_order_acquire);
       if (shard == nullptr) continue;
       ReadGuard guard(shard->lock);
-      if (shard->slots == nullptr) continue;
+      const Table* table = shard->table.load(std::memory_order_acquire);
+      if (table == nullptr) continue;
       // Which slots are taken follows the random hash key, so a branch per
       // slot would be mispredicted half the time; the taken ones are
       // gathered without branches first (small tables at a time).
       const Entry* taken[kGatherSlots];
-      for (std::uint32_t first = 0; first <= shard->slot_mask; first += kGatherSlots) {
-        const std::uint32_t end = std::min<std::uint32_t>(shard->slot_mask + 1, first + kGatherSlots);
+      for (std::uint32_t first = 0; first <= table->mask; first += kGatherSlots) {
+        const std::uint32_t end = std::min<std::uint32_t>(table->mask + 1, first + kGatherSlots);
         std::size_t count = 0;
         for (std::uint32_t s = first; s < end; ++s) {
-          taken[count] = shard->slots[s];
+          taken[count] = table->slot(s).load(std::memory_order_acquire);
           count += taken[count] != nullptr;
         }
         for (std::size_t i = 0; i < count; ++i) visit(taken[i]->key(), taken[i]->value);
@@ -179,9 +183,7 @@ class ShardedMap {
       shard->reserve(arena_, size);
       for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) {
         const auto j = static_cast<std::size_t>(std::countr_zero(rest));
-        if (shard->replace(hashes[j], items[j].key, items[j].value)) continue;
-        shard->link(new (&entries[j]) Entry{hashes[j], items[j].key.data(),
-                                            static_cast<std::uint32_t>(items[j].key.size()), items[j].value});
+        shard->put(arena_, &entries[j], hashes[j], items[j].key, items[j].value);
       }
       if (is_new) {
         shard->lock.unlock_unshared();
@@ -192,6 +194,8 @@ class ShardedMap {
     }
   }
 
+  // Never changed once stored, so that readers may look at one while a
+  // writer works on the shard.
   struct Entry {
     std::uint64_t hash;
     const char* key_data;
@@ -201,66 +205,85 @@ class ShardedMap {
     std::string_view key() const noexcept { return {key_data, key_size}; }
   };
 
+  // An open-addressing table: the mask, then capacity slots. A table that
+  // grows is replaced by a new one; readers holding the old one still see
+  // a consistent, if dated, table (the arena keeps it).
+  struct alignas(std::atomic<const void*>) Table {
+    std::uint32_t mask;  // capacity - 1
+
+    std::atomic<const Entry*>& slot(std::uint32_t i) const noexcept {
+      return const_cast<std::atomic<const Entry*>*>(reinterpret_cast<const std::atomic<const Entry*>*>(this + 1))[i];
+    }
+
+    static Table* make(Arena& arena, std::uint32_t capacity) {
+      static_assert(sizeof(Table) % alignof(std::atomic<const Entry*>) == 0);
+      void* memory = arena.allocate(sizeof(Table) + capacity * sizeof(std::atomic<const Entry*>), alignof(Table));
+      Table* table = new (memory) Table{capacity - 1};
+      for (std::uint32_t i = 0; i < capacity; ++i) new (&table->slot(i)) std::atomic<const Entry*>(nullptr);
+      return table;
+    }
+  };
+
+  // Everything a reader may look at without the lock is atomic; writers
+  // publish with release stores, readers load with acquire.
   struct Shard {
     Shard() noexcept = default;
     explicit Shard(RwLock::HeldForWriting held) noexcept : lock(held) {}
 
     mutable RwLock lock;
-    std::atomic<std::uint32_t> size{0};  // also read optimistically, hence atomic
-    std::uint32_t slot_mask = 0;         // capacity - 1; no table while slots is null
-    Entry** slots = nullptr;
+    std::atomic<std::uint32_t> size{0};
+    std::atomic<const Table*> table{nullptr};
 
-    Entry* lookup(std::uint64_t hash, std::string_view key) const noexcept {
-      if (slots == nullptr) return nullptr;
+    const Entry* lookup(std::uint64_t hash, std::string_view key) const noexcept {
+      const std::atomic<const Entry*>* slot = find_slot(table.load(std::memory_order_acquire), hash, key);
+      return slot == nullptr ? nullptr : slot->load(std::memory_order_acquire);
+    }
+
+    // The slot holding key, or the empty slot that ends its probe path;
+    // nullptr without a table.
+    static std::atomic<const Entry*>* find_slot(const Table* t, std::uint64_t hash, std::string_view key) noexcept {
+      if (t == nullptr) return nullptr;
       for (std::uint32_t i = static_cast<std::uint32_t>(hash >> 32);; ++i) {
-        Entry* e = slots[i & slot_mask];
-        if (e == nullptr) return nullptr;
+        std::atomic<const Entry*>& slot = t->slot(i & t->mask);
+        const Entry* e = slot.load(std::memory_order_acquire);
+        if (e == nullptr) return &slot;
         if (e->hash == hash && e->key_size == key.size() && std::memcmp(e->key_data, key.data(), key.size()) == 0)
-          return e;
+          return &slot;
       }
     }
 
-    // The first empty slot on hash's probe path; the table must have room.
-    Entry** free_slot(std::uint64_t hash) const noexcept {
-      std::uint32_t i = static_cast<std::uint32_t>(hash >> 32);
-      while (slots[i & slot_mask] != nullptr) ++i;
-      return &slots[i & slot_mask];
-    }
+    // The rest is for writers, who hold the write lock.
 
     // Makes room for `more` entries at a load of at most three quarters.
     void reserve(Arena& arena, std::uint32_t more) {
+      const Table* old = table.load(std::memory_order_relaxed);
       const std::uint32_t wanted = size.load(std::memory_order_relaxed) + more;
-      std::uint32_t capacity = slots == nullptr ? kFirstCapacity : slot_mask + 1;
+      std::uint32_t capacity = old == nullptr ? kFirstCapacity : old->mask + 1;
       while (wanted * 4 > capacity * 3) capacity *= 2;
-      if (slots != nullptr && capacity == slot_mask + 1) return;
+      if (old != nullptr && capacity == old->mask + 1) return;
 
-      Entry** old = slots;
-      const std::uint32_t old_capacity = old == nullptr ? 0 : slot_mask + 1;
-      slots = arena.allocate_array<Entry*>(capacity);
-      // The common first table is cleared with a fixed-size fill, which the
-      // compiler turns into plain stores that later loads can forward from.
-      if (capacity == kFirstCapacity)
-        std::memset(static_cast<void*>(slots), 0, sizeof(Entry*) * kFirstCapacity);
-      else
-        std::memset(static_cast<void*>(slots), 0, sizeof(Entry*) * capacity);
-      slot_mask = capacity - 1;
-      for (std::uint32_t i = 0; i < old_capacity; ++i)
-        if (Entry* e = old[i]; e != nullptr) *free_slot(e->hash) = e;
+      Table* grown = Table::make(arena, capacity);
+      if (old != nullptr)
+        for (std::uint32_t i = 0; i <= old->mask; ++i)
+          if (const Entry* e = old->slot(i).load(std::memory_order_relaxed); e != nullptr)
+            find_slot(grown, e->hash, e->key())->store(e, std::memory_order_relaxed);
+      table.store(grown, std::memory_order_release);
     }
 
-    // The caller holds the write lock for both of these.
-    // Gives an equal key the new value, returning the old one.
-    std::optional<Value> replace(std::uint64_t hash, std::string_view key, const Value& value) {
-      Entry* existing = lookup(hash, key);
-      if (existing == nullptr) return std::nullopt;
-      std::optional<Value> replaced(existing->value);
-      existing->value = value;
-      return replaced;
-    }
-    // Adds a new entry; the table must have room.
-    void link(Entry* entry) noexcept {
-      *free_slot(entry->hash) = entry;
-      size.store(size.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    // Stores key's value in a new entry (in `storage` when given, else from
+    // the arena), in the free slot on its probe path, or in place of an
+    // equal key's entry, whose value it then returns. The table must have
+    // room.
+    std::optional<Value> put(Arena& arena, Entry* storage, std::uint64_t hash, std::string_view key,
+                             const Value& value) {
+      std::atomic<const Entry*>& slot = *find_slot(table.load(std::memory_order_relaxed), hash, key);
+      const Entry* existing = slot.load(std::memory_order_relaxed);
+      if (storage == nullptr || existing != nullptr) storage = arena.allocate_array<Entry>(1);
+      slot.store(new (storage) Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value},
+                 std::memory_order_release);
+      if (existing != nullptr) return existing->value;
+      size.store(size.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+      return std::nullopt;
     }
   };
 
