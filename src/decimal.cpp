@@ -1,6 +1,7 @@
 #include "decimal.hpp"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -69,7 +70,8 @@ constexpr std::array<double, 9> kPowersOfTen{1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 
 std::size_t write_short_plain(double value, char* out) {
   const double magnitude = std::fabs(value);
   if (!(magnitude < 0x1p53)) return 0;
-  const double ulp = std::nextafter(magnitude, INFINITY) - magnitude;
+  // The spacing of doubles at the value: the next double up, minus it.
+  const double ulp = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) + 1) - magnitude;
   for (std::size_t k = 0; k < kPowersOfTen.size(); ++k) {
     const double scale = kPowersOfTen[k];
     // Decimals with k places are 1/scale apart. While that is well over the
@@ -80,7 +82,10 @@ std::size_t write_short_plain(double value, char* out) {
     // point the general search takes over.
     if (!(ulp * scale < 0.25)) return 0;
     const double product = magnitude * scale;
-    const double found = std::nearbyint(product);
+    // Rounds to the nearest integer (ties to even) with the current
+    // rounding: adding 2^52 leaves no bits below the units. Products from
+    // 2^52 up are integers already.
+    const double found = product < 0x1p52 ? (product + 0x1p52) - 0x1p52 : product;
     // A decimal that reads back lies within 1.5 * ulp * scale of the
     // computed product; most others are far off, and the division is spared.
     if (std::fabs(product - found) > 2.0 * ulp * scale) continue;

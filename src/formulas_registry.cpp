@@ -162,35 +162,31 @@ FormulasRegistry::FormulasRegistry(std::size_t shard_count)
 }
 
 void FormulasRegistry::seed() {
-  using KeyValue = ShardedMap<ConstantRecordView>::KeyValue;
-  std::array<KeyValue, kSeeded.size() + kDerived.size()> entries;
-  std::size_t n = 0;
-
   char* const image = arena_.allocate_array<char>(kImageBytes);
   std::memcpy(image, kSeedImage.bytes.data(), kImageBytes);
 
-  // Views are filled where they are stored: building one elsewhere and
-  // copying it stalls on store forwarding.
-  for (std::size_t i = 0; i < kSeeded.size(); ++i) {
-    const SeedRow& row = kSeeded[i];
-    ConstantRecordView& view = entries[n].value;
-    view.texts_ = image + kSeedImage.seeded_offsets[i];
-    view.value_ = row.value;
-    view.uncertainty_ = 0.0;
-    view.name_size_ = size32(row.name);
-    view.units_size_ = size32(row.units);
-    view.formula_size_ = 0;
-    view.dependency_count_ = 0;
-    view.status_ = ConstantStatus::Seed;
-    view.has_uncertainty_ = false;
-    view.has_formula_ = false;
-    entries[n++].key = view.name();
-  }
-
-  for (std::size_t i = 0; i < kDerived.size(); ++i) {
-    const DerivedRow& row = kDerived[i];
-    ConstantRecordView& view = entries[n].value;
-    view.texts_ = image + kSeedImage.derived_offsets[i];
+  // Each record is built where the map keeps it. Nobody else can see the
+  // registry yet; each shard is filled under its write lock all the same,
+  // taken once for all of the shard's entries.
+  static_assert(kSeeded.size() + kDerived.size() <= ShardedMap<ConstantRecordView>::kBatchLimit);
+  map_.emplace_batch(kSeeded.size() + kDerived.size(), [&](std::size_t i, ConstantRecordView& view) {
+    if (i < kSeeded.size()) {
+      const SeedRow& row = kSeeded[i];
+      view.texts_ = image + kSeedImage.seeded_offsets[i];
+      view.value_ = row.value;
+      view.uncertainty_ = 0.0;
+      view.name_size_ = size32(row.name);
+      view.units_size_ = size32(row.units);
+      view.formula_size_ = 0;
+      view.dependency_count_ = 0;
+      view.status_ = ConstantStatus::Seed;
+      view.has_uncertainty_ = false;
+      view.has_formula_ = false;
+      return view.name();
+    }
+    const std::size_t d = i - kSeeded.size();
+    const DerivedRow& row = kDerived[d];
+    view.texts_ = image + kSeedImage.derived_offsets[d];
     view.value_ = 0.0;
     view.uncertainty_ = 0.0;
     view.name_size_ = size32(row.name);
@@ -205,7 +201,7 @@ void FormulasRegistry::seed() {
       char literal[kPlainDecimalMax];
       const std::size_t size = write_plain_decimal(row.literal, literal);
       if (size <= kLiteralRoom) {
-        std::memcpy(image + kSeedImage.derived_offsets[i] + row.name.size() + row.units.size(), literal, size);
+        std::memcpy(image + kSeedImage.derived_offsets[d] + row.name.size() + row.units.size(), literal, size);
         view.formula_size_ = static_cast<std::uint32_t>(size);
       } else {
         Fields fields;
@@ -216,12 +212,8 @@ void FormulasRegistry::seed() {
         view = copy_into_arena(fields);
       }
     }
-    entries[n++].key = view.name();
-  }
-
-  // Nobody else can see the registry yet; each shard is filled under its
-  // write lock all the same, taken once for all of the shard's entries.
-  map_.insert_batch(entries);
+    return view.name();
+  });
 }
 
 ConstantRecordView FormulasRegistry::copy_into_arena(const Fields& fields) {

@@ -47,6 +47,9 @@ class ShardedMap {
   static_assert(std::is_trivially_destructible_v<Value>, "entries live in an arena and are never destroyed singly");
 
  public:
+  // The most items emplace_batch takes at once.
+  static constexpr std::size_t kBatchLimit = 32;
+
   struct KeyValue {
     std::string_view key;
     Value value;
@@ -75,15 +78,36 @@ class ShardedMap {
     Shard& shard = materialised_shard(hash & shard_mask_);
     WriteGuard guard(shard.lock);
     shard.reserve(arena_, 1);
-    return shard.put(arena_, nullptr, hash, key, value);
+    return shard.link(new (arena_.allocate_array<Entry>(1))
+                          Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value});
   }
 
   // Inserts every item as insert() would, in order, but takes each shard's
   // write lock once for all of its items in a run of up to kBatchLimit: what
   // a constructor filling a new map does.
   void insert_batch(std::span<const KeyValue> items) {
-    for (std::size_t first = 0; first < items.size(); first += kBatchLimit)
-      insert_run(items.subspan(first, std::min(kBatchLimit, items.size() - first)));
+    for (std::size_t first = 0; first < items.size(); first += kBatchLimit) {
+      const std::size_t count = std::min(kBatchLimit, items.size() - first);
+      emplace_batch(count, [&](std::size_t i, Value& value) {
+        value = items[first + i].value;
+        return items[first + i].key;
+      });
+    }
+  }
+
+  // The same for `count` items (at most kBatchLimit) that make(i, Value&)
+  // builds in place, returning the item's key.
+  template <class Make>
+  void emplace_batch(std::size_t count, Make make) {
+    Entry* const entries = arena_.allocate_array<Entry>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      Entry& entry = *new (&entries[i]) Entry;
+      const std::string_view key = make(i, entry.value);
+      entry.key_data = key.data();
+      entry.key_size = static_cast<std::uint32_t>(key.size());
+      entry.hash = siphash13(key_, key);
+    }
+    link_batch(entries, count);
   }
 
   // Returns read(value) for the value stored under key, or an empty
@@ -142,57 +166,7 @@ class ShardedMap {
   }
 
  private:
-  static constexpr std::size_t kBatchLimit = 32;
   static constexpr std::uint32_t kGatherSlots = 16;
-
-  void insert_run(std::span<const KeyValue> items) {
-    const std::size_t count = items.size();
-    std::array<std::uint64_t, kBatchLimit> hashes;
-    for (std::size_t i = 0; i < count; ++i) hashes[i] = siphash13(key_, items[i].key);
-
-    // Each shard's items as a bit set over item positions, so that a shard's
-    // items are taken together and in item order. Found without branches:
-    // which shard an item falls into is random.
-    std::array<std::uint32_t, kBatchLimit> groups;
-    std::size_t group_count = 0;
-    std::uint32_t pending = count == 32 ? ~0u : (1u << count) - 1;
-    while (pending != 0) {
-      const auto first = static_cast<std::size_t>(std::countr_zero(pending));
-      const std::uint64_t shard = hashes[first] & shard_mask_;
-      std::uint32_t group = 0;
-      for (std::size_t j = first; j < count; ++j)
-        group |= static_cast<std::uint32_t>((hashes[j] & shard_mask_) == shard) << j;
-      pending &= ~group;
-      groups[group_count++] = group;
-    }
-
-    Entry* const entries = arena_.allocate_array<Entry>(count);
-    for (std::size_t g = 0; g < group_count; ++g) {
-      const std::uint32_t group = groups[g];
-      const std::size_t index = hashes[std::countr_zero(group)] & shard_mask_;
-      // A shard this batch creates is born holding its write lock and is
-      // shared only once filled and released; an existing one is locked.
-      Shard* shard = shards_[index].load(std::memory_order_relaxed);
-      const bool is_new = shard == nullptr;
-      if (is_new)
-        shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
-      else
-        shard->lock.lock();
-      std::uint32_t size = 0;
-      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) ++size;
-      shard->reserve(arena_, size);
-      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) {
-        const auto j = static_cast<std::size_t>(std::countr_zero(rest));
-        shard->put(arena_, &entries[j], hashes[j], items[j].key, items[j].value);
-      }
-      if (is_new) {
-        shard->lock.unlock_unshared();
-        shards_[index].store(shard, std::memory_order_release);
-      } else {
-        shard->lock.unlock();
-      }
-    }
-  }
 
   // Never changed once stored, so that readers may look at one while a
   // writer works on the shard.
@@ -270,17 +244,13 @@ class ShardedMap {
       table.store(grown, std::memory_order_release);
     }
 
-    // Stores key's value in a new entry (in `storage` when given, else from
-    // the arena), in the free slot on its probe path, or in place of an
-    // equal key's entry, whose value it then returns. The table must have
-    // room.
-    std::optional<Value> put(Arena& arena, Entry* storage, std::uint64_t hash, std::string_view key,
-                             const Value& value) {
-      std::atomic<const Entry*>& slot = *find_slot(table.load(std::memory_order_relaxed), hash, key);
+    // Stores an entry (built, never to change), in the free slot on its
+    // probe path or in place of an equal key's entry, whose value it then
+    // returns. The table must have room.
+    std::optional<Value> link(const Entry* entry) {
+      std::atomic<const Entry*>& slot = *find_slot(table.load(std::memory_order_relaxed), entry->hash, entry->key());
       const Entry* existing = slot.load(std::memory_order_relaxed);
-      if (storage == nullptr || existing != nullptr) storage = arena.allocate_array<Entry>(1);
-      slot.store(new (storage) Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value},
-                 std::memory_order_release);
+      slot.store(entry, std::memory_order_release);
       if (existing != nullptr) return existing->value;
       size.store(size.load(std::memory_order_relaxed) + 1, std::memory_order_release);
       return std::nullopt;
@@ -288,6 +258,48 @@ class ShardedMap {
   };
 
   static constexpr std::uint32_t kFirstCapacity = 4;
+
+  // Links entries built in place, shard by shard.
+  void link_batch(Entry* entries, std::size_t count) {
+    // Each shard's items as a bit set over item positions, so that a shard's
+    // items are taken together and in item order. Found without branches:
+    // which shard an item falls into is random.
+    std::array<std::uint32_t, kBatchLimit> groups;
+    std::size_t group_count = 0;
+    std::uint32_t pending = count == 32 ? ~0u : (1u << count) - 1;
+    while (pending != 0) {
+      const auto first = static_cast<std::size_t>(std::countr_zero(pending));
+      const std::uint64_t shard = entries[first].hash & shard_mask_;
+      std::uint32_t group = 0;
+      for (std::size_t j = first; j < count; ++j)
+        group |= static_cast<std::uint32_t>((entries[j].hash & shard_mask_) == shard) << j;
+      pending &= ~group;
+      groups[group_count++] = group;
+    }
+
+    for (std::size_t g = 0; g < group_count; ++g) {
+      const std::uint32_t group = groups[g];
+      const std::size_t index = entries[std::countr_zero(group)].hash & shard_mask_;
+      // A shard this batch creates is born holding its write lock and is
+      // shared only once filled and released; an existing one is locked.
+      Shard* shard = shards_[index].load(std::memory_order_relaxed);
+      const bool is_new = shard == nullptr;
+      if (is_new)
+        shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+      else
+        shard->lock.lock();
+      std::uint32_t size = 0;
+      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) ++size;
+      shard->reserve(arena_, size);
+      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) shard->link(&entries[std::countr_zero(rest)]);
+      if (is_new) {
+        shard->lock.unlock_unshared();
+        shards_[index].store(shard, std::memory_order_release);
+      } else {
+        shard->lock.unlock();
+      }
+    }
+  }
 
   // Inserts are serialised by the map's user, so a missing shard is made
   // without a race between writers; readers see it fully built.
