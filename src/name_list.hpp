@@ -29,7 +29,10 @@ class NameList {
     if (!name.empty()) std::memcpy(copy, name.data(), name.size());
     names_[size_] = Name{copy, name.size()};
     prefixes_[size_] = prefix_of(name);
-    short_prefixes_[size_] = static_cast<std::uint32_t>(prefixes_[size_] >> 32);
+    // Stored with the top bit flipped, so that comparing them as signed
+    // numbers (which SSE2 can do four at a time) orders them as unsigned.
+    short_prefixes_[size_] =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(prefixes_[size_] >> 32) ^ 0x80000000u);
     order_[size_] = static_cast<std::uint32_t>(size_);
     ++size_;
   }
@@ -47,9 +50,9 @@ class NameList {
     // nothing branches on comparisons of names that arrive in hash order,
     // which the processor would mispredict half the time.
     for (std::size_t i = 0; i < size_; ++i) {
-      const std::uint32_t prefix = short_prefixes_[i];
-      std::uint32_t before = 0;
-      std::uint32_t sharing = 0;
+      const std::int32_t prefix = short_prefixes_[i];
+      std::int32_t before = 0;
+      std::int32_t sharing = 0;
       for (std::size_t j = 0; j < size_; ++j) {
         before += short_prefixes_[j] < prefix;
         sharing += short_prefixes_[j] == prefix;
@@ -57,7 +60,7 @@ class NameList {
       if (sharing > 1) [[unlikely]]
         for (std::size_t j = 0; j < size_; ++j)
           if (j != i && short_prefixes_[j] == prefix) before += j < i ? !less(i, j) : less(j, i);
-      order_[before] = static_cast<std::uint32_t>(i);
+      order_[static_cast<std::size_t>(before)] = static_cast<std::uint32_t>(i);
     }
   }
 
@@ -101,12 +104,12 @@ class NameList {
     const std::size_t capacity = capacity_ == 0 ? 32 : capacity_ * 2;
     auto* names = arena_.allocate_array<Name>(capacity);
     auto* prefixes = arena_.allocate_array<std::uint64_t>(capacity);
-    auto* short_prefixes = arena_.allocate_array<std::uint32_t>(capacity);
+    auto* short_prefixes = arena_.allocate_array<std::int32_t>(capacity);
     auto* order = arena_.allocate_array<std::uint32_t>(capacity);
     if (size_ != 0) {
       std::memcpy(static_cast<void*>(names), names_, size_ * sizeof(Name));
       std::memcpy(prefixes, prefixes_, size_ * sizeof(std::uint64_t));
-      std::memcpy(short_prefixes, short_prefixes_, size_ * sizeof(std::uint32_t));
+      std::memcpy(short_prefixes, short_prefixes_, size_ * sizeof(std::int32_t));
       std::memcpy(order, order_, size_ * sizeof(std::uint32_t));
     }
     names_ = names;
@@ -120,7 +123,7 @@ class NameList {
   Arena arena_{buffer_, sizeof buffer_};
   Name* names_ = nullptr;
   std::uint64_t* prefixes_ = nullptr;
-  std::uint32_t* short_prefixes_ = nullptr;  // the first four bytes of each
+  std::int32_t* short_prefixes_ = nullptr;  // the first four bytes of each
   std::uint32_t* order_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

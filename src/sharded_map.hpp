@@ -139,34 +139,32 @@ class ShardedMap {
     return total;
   }
 
-  // Calls visit(key, value) for every entry, shard after shard, holding each
-  // shard's read lock while visiting that shard's entries.
+  // Calls visit(key, value) for every entry, shard after shard. Each
+  // shard's entries are taken as they stand under its read lock (read
+  // optimistically where the table is small), then visited; entries never
+  // change once stored, so visiting them after the lock is the same.
   template <class Visit>
   void for_each(Visit&& visit) const {
+    const Entry* taken[kSnapshotSlots];
     for (std::size_t i = 0; i <= shard_mask_; ++i) {
       const Shard* shard = shards_[i].load(std::memory_order_acquire);
       if (shard == nullptr) continue;
+      const std::size_t count = shard->lock.read_optimistically([&] { return shard->snapshot(taken); });
+      if (count != kTooMany) {
+        for (std::size_t e = 0; e < count; ++e) visit(taken[e]->key(), taken[e]->value);
+        continue;
+      }
       ReadGuard guard(shard->lock);
       const Table* table = shard->table.load(std::memory_order_acquire);
-      if (table == nullptr) continue;
-      // Which slots are taken follows the random hash key, so a branch per
-      // slot would be mispredicted half the time; the taken ones are
-      // gathered without branches first (small tables at a time).
-      const Entry* taken[kGatherSlots];
-      for (std::uint32_t first = 0; first <= table->mask; first += kGatherSlots) {
-        const std::uint32_t end = std::min<std::uint32_t>(table->mask + 1, first + kGatherSlots);
-        std::size_t count = 0;
-        for (std::uint32_t s = first; s < end; ++s) {
-          taken[count] = table->slot(s).load(std::memory_order_acquire);
-          count += taken[count] != nullptr;
-        }
-        for (std::size_t i = 0; i < count; ++i) visit(taken[i]->key(), taken[i]->value);
-      }
+      for (std::uint32_t s = 0; s <= table->mask; ++s)
+        if (const Entry* e = table->slot(s).load(std::memory_order_acquire); e != nullptr) visit(e->key(), e->value);
     }
   }
 
  private:
-  static constexpr std::uint32_t kGatherSlots = 16;
+  // Tables up to this size are copied out whole for visiting.
+  static constexpr std::uint32_t kSnapshotSlots = 64;
+  static constexpr std::size_t kTooMany = ~std::size_t{0};
 
   // Never changed once stored, so that readers may look at one while a
   // writer works on the shard.
@@ -224,6 +222,22 @@ class ShardedMap {
         if (e->hash == hash && e->key_size == key.size() && std::memcmp(e->key_data, key.data(), key.size()) == 0)
           return &slot;
       }
+    }
+
+    // Copies the shard's entries into `out` (kSnapshotSlots long) and
+    // returns their count, or kTooMany for a larger table. Which slots are
+    // taken follows the random hash key, so they are gathered without a
+    // branch per slot, which would be mispredicted half the time.
+    std::size_t snapshot(const Entry** out) const noexcept {
+      const Table* t = table.load(std::memory_order_acquire);
+      if (t == nullptr) return 0;
+      if (t->mask >= kSnapshotSlots) return kTooMany;
+      std::size_t count = 0;
+      for (std::uint32_t s = 0; s <= t->mask; ++s) {
+        out[count] = t->slot(s).load(std::memory_order_acquire);
+        count += out[count] != nullptr;
+      }
+      return count;
     }
 
     // The rest is for writers, who hold the write lock.
