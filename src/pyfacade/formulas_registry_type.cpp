@@ -12,22 +12,6 @@ namespace {
 constexpr Signature<0> kNew{"PyFormulasRegistry.__new__()", {}};
 constexpr Signature<1> kGet{"PyFormulasRegistry.get()", {"name"}};
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    bind(kNew, args, kwargs);
-    auto object = new_instance<FormulasRegistry>(type);
-    if (!object) throw std::move(object.error());
-    return std::move(*object);
-  });
-}
-
-Py_ssize_t length(PyObject* self) {
-  return call_boundary([&] {
-    BorrowedSelf<FormulasRegistry> registry(self, formulas_registry_type);
-    return length_result(registry->len());
-  });
-}
-
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return call_boundary([&]() -> PyResult {
     const auto [name_argument] = bind(kGet, args, nargs, kwnames);
@@ -51,9 +35,9 @@ PyMethodDef methods[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<FormulasRegistry, kNew>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<FormulasRegistry>)},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_mp_length, reinterpret_cast<void*>(length_of<FormulasRegistry, formulas_registry_type>)},
     {Py_tp_methods, methods},
 };
 

@@ -10,6 +10,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "results.hpp"
 
 namespace korvex::py {
 
@@ -93,5 +94,26 @@ class BorrowedSelf {
   Instance<Value>& instance_;
   SharedBorrow borrow_;
 };
+
+// tp_new of a class whose constructor takes no arguments: refuses any,
+// then makes an instance around a default-built value.
+template <class Value, const Signature<0>& kSignature>
+PyObject* construct_without_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return call_boundary([&] {
+    bind(kSignature, args, kwargs);
+    auto object = new_instance<Value>(type);
+    if (!object) throw std::move(object.error());
+    return std::move(*object);
+  });
+}
+
+// mp_length of a class whose value has len().
+template <class Value, HeapType& kType>
+Py_ssize_t length_of(PyObject* self) {
+  return call_boundary([&] {
+    BorrowedSelf<Value> value(self, kType);
+    return length_result(value->len());
+  });
+}
 
 }  // namespace korvex::py

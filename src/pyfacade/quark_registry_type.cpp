@@ -14,22 +14,6 @@ namespace {
 
 constexpr Signature<0> kNew{"PyQuarkRegistry.__new__()", {}};
 
-PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return call_boundary([&] {
-    bind(kNew, args, kwargs);
-    auto object = new_instance<QuarkRegistry>(type);
-    if (!object) throw std::move(object.error());
-    return std::move(*object);
-  });
-}
-
-Py_ssize_t length(PyObject* self) {
-  return call_boundary([&] {
-    BorrowedSelf<QuarkRegistry> registry(self, quark_registry_type);
-    return length_result(registry->len());
-  });
-}
-
 // Builds the seeded registry afresh, takes its sorted names and lets the
 // registry go before any Python object is made.
 PyObject* list_quarks(PyObject*, PyObject*) {
@@ -40,9 +24,9 @@ PyObject* list_quarks(PyObject*, PyObject*) {
 }
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<QuarkRegistry, kNew>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<QuarkRegistry>)},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_mp_length, reinterpret_cast<void*>(length_of<QuarkRegistry, quark_registry_type>)},
 };
 
 const ClassSpec spec{"builtins.PyQuarkRegistry",

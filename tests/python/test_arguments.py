@@ -6,6 +6,8 @@ import pytest
 
 from veltrano import _korvex_core as core
 
+from support import FloatLike
+
 REGISTRY = core.PyFormulasRegistry()
 MATRIX = core.PyCKMMatrix.from_topology()
 
@@ -118,30 +120,6 @@ def test_str_subclasses_are_read_by_their_text():
     with pytest.raises(KeyError) as excinfo:
         REGISTRY.get(OddStr("missing"))
     assert excinfo.value.args == ("constant `missing` not found in registry",)
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class IndexLike:
-    def __index__(self):
-        return 0
-
-
-@pytest.mark.parametrize(
-    "tol, expected",
-    [(0.0, True), (0, True), (True, True), (False, True), (FloatLike(0.25), True), (IndexLike(), True),
-     (FloatLike(-1.0), False), (-1, False)],
-    ids=["float", "int", "True", "False", "__float__", "__index__", "__float__-1", "int-1"],
-)
-def test_tol_accepts_what_float_accepts(tol, expected):
-    assert MATRIX.is_unitary(tol) is expected
-    assert MATRIX.is_unitary(tol=tol) is expected
 
 
 def pyfloat_asdouble_error(value):

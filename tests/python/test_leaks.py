@@ -3,7 +3,6 @@
 leave the interpreter's allocated blocks and the process's resident memory
 where they were."""
 
-import contextlib
 import functools
 import gc
 import json
@@ -13,6 +12,8 @@ import sys
 import pytest
 
 from veltrano import _korvex_core as core
+
+from support import standard_error_discarded
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("KORVEX_SANITIZER") == "address",
@@ -40,21 +41,6 @@ PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * PAGE_SIZE
-
-
-@contextlib.contextmanager
-def standard_error_discarded():
-    """Every fault is reported on standard error; a hundred thousand reports
-    are not worth keeping."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    try:
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
 
 
 class RaisesTypeErrorWithCause:

@@ -6,6 +6,8 @@ import pytest
 
 from veltrano import _korvex_core as core
 
+from support import FloatLike, IndexLike
+
 QUARKS = ["bottom", "charm", "down", "strange", "top", "up"]
 
 
@@ -29,22 +31,6 @@ def test_quark_registry_refuses_arguments():
     with pytest.raises(TypeError) as excinfo:
         core.PyQuarkRegistry(1)
     assert excinfo.value.args == ("PyQuarkRegistry.__new__() takes 0 positional arguments but 1 was given",)
-
-
-class FloatLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class IndexLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 INF, NAN = float("inf"), float("nan")

@@ -1,15 +1,15 @@
 """Eight threads calling every entry point at once, on shared instances and
 on fresh ones, must get exactly the answers (and errors) one thread gets."""
 
-import contextlib
 import math
-import os
 import sys
 import threading
 import time
 from functools import partial
 
 from veltrano import _korvex_core as core
+
+from support import standard_error_discarded
 
 THREADS = 8
 DURATION = 3.0  # seconds for the whole run
@@ -77,20 +77,6 @@ ENTRIES.append(("get(name=)", partial(REGISTRY.get, name="chi_eff")))
 ENTRIES.append(("py_get_constant(name=)", partial(core.py_get_constant, name="m_tau_mev")))
 for tol in [0.5, 0, -1e-300, float("nan"), "0.1", 10**400]:
     ENTRIES.append((f"is_unitary({label(tol) if tol != 10**400 else '10**400'})", partial(MATRIX.is_unitary, tol)))
-
-
-@contextlib.contextmanager
-def standard_error_discarded():
-    """Faults are reported on standard error, thousands of them here."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    try:
-        with open(os.devnull, "w") as devnull:
-            os.dup2(devnull.fileno(), 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
 
 
 def test_eight_threads_get_the_single_threaded_answers():
