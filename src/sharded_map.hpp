@@ -42,6 +42,22 @@ std::size_t shard_count_for(std::size_t processors) noexcept;
 // shard_count_for(available_processors()), computed once per process.
 std::size_t process_shard_count() noexcept;
 
+// memcmp(a, b, size) == 0, without a library call for the short keys a
+// registry holds: up to sixteen bytes compare as two overlapping loads.
+inline bool same_bytes(const char* a, const char* b, std::size_t size) noexcept {
+  auto same_words = [&]<class Word>(Word) {
+    Word a0, a1, b0, b1;
+    std::memcpy(&a0, a, sizeof(Word));
+    std::memcpy(&b0, b, sizeof(Word));
+    std::memcpy(&a1, a + size - sizeof(Word), sizeof(Word));
+    std::memcpy(&b1, b + size - sizeof(Word), sizeof(Word));
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  };
+  if (size >= 8) return size <= 16 ? same_words(std::uint64_t{}) : std::memcmp(a, b, size) == 0;
+  if (size >= 4) return same_words(std::uint32_t{});
+  return size == 0 || (a[0] == b[0] && a[size / 2] == b[size / 2] && a[size - 1] == b[size - 1]);
+}
+
 template <class Value>
 class ShardedMap {
   static_assert(std::is_trivially_destructible_v<Value>, "entries live in an arena and are never destroyed singly");
@@ -219,7 +235,7 @@ class ShardedMap {
         std::atomic<const Entry*>& slot = t->slot(i & t->mask);
         const Entry* e = slot.load(std::memory_order_acquire);
         if (e == nullptr) return &slot;
-        if (e->hash == hash && e->key_size == key.size() && std::memcmp(e->key_data, key.data(), key.size()) == 0)
+        if (e->hash == hash && e->key_size == key.size() && same_bytes(e->key_data, key.data(), key.size()))
           return &slot;
       }
     }
@@ -242,12 +258,13 @@ class ShardedMap {
 
     // The rest is for writers, who hold the write lock.
 
-    // Makes room for `more` entries at a load of at most three quarters.
+    // Makes room for `more` entries at a load of at most one half, which
+    // keeps probe paths, and so lookups, short.
     void reserve(Arena& arena, std::uint32_t more) {
       const Table* old = table.load(std::memory_order_relaxed);
       const std::uint32_t wanted = size.load(std::memory_order_relaxed) + more;
       std::uint32_t capacity = old == nullptr ? kFirstCapacity : old->mask + 1;
-      while (wanted * 4 > capacity * 3) capacity *= 2;
+      while (wanted * 2 > capacity) capacity *= 2;
       if (old != nullptr && capacity == old->mask + 1) return;
 
       Table* grown = Table::make(arena, capacity);

@@ -230,6 +230,19 @@ TEST_P(ShardedMapTest, BatchInsertEqualsInsertingOneByOne) {
   }
 }
 
+TEST(SameBytes, AgreesWithMemcmpForEveryLengthAndDifference) {
+  for (std::size_t size = 0; size <= 24; ++size) {
+    std::string a(size, 'x');
+    for (std::size_t i = 0; i < size; ++i) a[i] = static_cast<char>('a' + i);
+    EXPECT_TRUE(same_bytes(a.data(), std::string(a).data(), size)) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      std::string b = a;
+      b[at] = static_cast<char>(b[at] ^ 0x80);
+      EXPECT_FALSE(same_bytes(a.data(), b.data(), size)) << size << " differing at " << at;
+    }
+  }
+}
+
 TEST(Arena, SpillsIntoHeapChunksAndKeepsAlignment) {
   alignas(std::max_align_t) std::byte buffer[64];
   Arena arena(buffer, sizeof buffer);
