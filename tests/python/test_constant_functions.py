@@ -115,6 +115,28 @@ def test_json_is_imported_on_every_call(monkeypatch):
     assert core.py_get_constant("n_gen")["value"] == 3.0
 
 
+def test_a_replaced_builtin_import_is_honoured(monkeypatch):
+    import builtins
+
+    seen = []
+    original = builtins.__import__
+
+    def recording_import(name, *args, **kwargs):
+        seen.append(name)
+        return original(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", recording_import)
+    assert core.py_get_constant("b3")["value"] == 24.0
+    assert seen == ["json"]
+
+    def refusing_import(name, *args, **kwargs):
+        raise ImportError(f"no {name} today")
+
+    monkeypatch.setattr(builtins, "__import__", refusing_import)
+    with pytest.raises(ImportError, match="no json today"):
+        core.py_get_constant("b3")
+
+
 def test_import_failure_passes_unchanged(monkeypatch):
     monkeypatch.setitem(sys.modules, "json", None)
     with pytest.raises(ModuleNotFoundError, match="json"):
