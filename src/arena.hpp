@@ -42,8 +42,6 @@ class Arena {
     return static_cast<T*>(allocate(sizeof(T) * count, alignof(T)));  // NOLINT(bugprone-sizeof-expression)
   }
 
-  // Bytes still free in the current buffer (for tests and sizing).
-  std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - cursor_); }
   // Number of heap chunks taken so far.
   std::size_t chunk_count() const noexcept;
 

@@ -177,20 +177,6 @@ void append_json_number(std::string& out, double value) {
   out.append(buffer, format_json_number(buffer, value));
 }
 
-void JsonValue::write(std::string& out) const {
-  switch (kind_) {
-    case Kind::Null:
-      out += "null";
-      return;
-    case Kind::Number:
-      append_json_number(out, number_);
-      return;
-    case Kind::String:
-      append_json_string(out, text_);
-      return;
-  }
-}
-
 void JsonObject::write(std::string& out) const {
   // Every member's text is sized first, so the object is written in one
   // pass into memory reserved once.

@@ -36,8 +36,8 @@ void append_json_string(std::string& out, std::string_view text);
 // "1.25e-7", "5e-324").
 void append_json_number(std::string& out, double value);
 
-// A null, a number or a string. A string value borrows its text, which must
-// outlive every use of the value.
+// A null, a number or a string, as a member of a JsonObject. A string value
+// borrows its text, which must outlive every use of the value.
 class JsonValue {
  public:
   constexpr JsonValue() noexcept = default;
@@ -48,8 +48,6 @@ class JsonValue {
   static constexpr JsonValue number_or_null(std::optional<double> value) noexcept {
     return value ? number(*value) : null();
   }
-
-  void write(std::string& out) const;
 
  private:
   friend class JsonObject;

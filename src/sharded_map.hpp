@@ -12,7 +12,6 @@
 // from any number of threads, also while one thread inserts.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -20,7 +19,6 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -66,11 +64,6 @@ class ShardedMap {
   // The most items emplace_batch takes at once.
   static constexpr std::size_t kBatchLimit = 32;
 
-  struct KeyValue {
-    std::string_view key;
-    Value value;
-  };
-
   // shard_count must be a power of two. Shards are made on their first
   // insert, so a map on a host with many processors does not pay for the
   // ones its entries never reach.
@@ -98,21 +91,10 @@ class ShardedMap {
                           Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value});
   }
 
-  // Inserts every item as insert() would, in order, but takes each shard's
-  // write lock once for all of its items in a run of up to kBatchLimit: what
+  // Inserts `count` items (at most kBatchLimit) as insert() would, in
+  // order, each built in place by make(i, Value&), which returns the item's
+  // key; but takes each shard's write lock once for all of its items: what
   // a constructor filling a new map does.
-  void insert_batch(std::span<const KeyValue> items) {
-    for (std::size_t first = 0; first < items.size(); first += kBatchLimit) {
-      const std::size_t count = std::min(kBatchLimit, items.size() - first);
-      emplace_batch(count, [&](std::size_t i, Value& value) {
-        value = items[first + i].value;
-        return items[first + i].key;
-      });
-    }
-  }
-
-  // The same for `count` items (at most kBatchLimit) that make(i, Value&)
-  // builds in place, returning the item's key.
   template <class Make>
   void emplace_batch(std::size_t count, Make make) {
     Entry* const entries = arena_.allocate_array<Entry>(count);

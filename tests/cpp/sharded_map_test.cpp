@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -219,9 +220,14 @@ TEST_P(ShardedMapTest, BatchInsertEqualsInsertingOneByOne) {
     std::snprintf(key, sizeof key, "k%d", i % 50);
     keys.emplace_back(key);
   }
-  std::vector<ShardedMap<Pair>::KeyValue> items;
-  for (int i = 0; i < 70; ++i) items.push_back({keys[i], Pair{i, 0}});
-  batch.insert_batch(items);
+  // Runs of at most a batch's limit; later runs meet shards that exist.
+  for (std::size_t first = 0; first < keys.size(); first += ShardedMap<Pair>::kBatchLimit) {
+    const std::size_t count = std::min(ShardedMap<Pair>::kBatchLimit, keys.size() - first);
+    batch.emplace_batch(count, [&](std::size_t i, Pair& value) {
+      value = Pair{static_cast<int>(first + i), 0};
+      return std::string_view(keys[first + i]);
+    });
+  }
   EXPECT_EQ(batch.size(), 50u);
   for (int i = 0; i < 50; ++i) {
     // A later item with an equal key replaces the earlier one.
