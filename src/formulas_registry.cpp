@@ -6,8 +6,6 @@
 #include <span>
 #include <string>
 
-#include "decimal.hpp"
-
 namespace korvex {
 
 // The borrowed form of a record that `store` copies from.
@@ -47,12 +45,11 @@ constexpr std::array<SeedRow, 10> kSeeded{{
     {"logic_closure", 288.0, "count"},
 }};
 
-// A derived entry's formula is either an expression over other entries or a
-// single number, kept as a double and written out when the record is built.
+// A derived entry's formula is an expression over other entries, or a single
+// number in the shortest plain decimal that reads back to it.
 struct DerivedRow {
   std::string_view name;
-  std::string_view expression;  // empty for a literal formula
-  double literal;
+  std::string_view formula;
   std::string_view units;
   std::span<const std::string_view> dependencies;
 };
@@ -62,14 +59,27 @@ constexpr std::array<std::string_view, 1> kNGenSqDeps{"n_gen"};
 constexpr std::array<std::string_view, 2> kTopoGenCheckDeps{"chi_eff", "b3"};
 
 constexpr std::array<DerivedRow, 7> kDerived{{
-    {"v_higgs_mev", "", 246220.0, "MeV", {}},
-    {"sterile_check", "roots_total - visible_sector", 0.0, "count", kSterileCheckDeps},
-    {"n_gen_sq", "n_gen * n_gen", 0.0, "count", kNGenSqDeps},
-    {"h0_central", "", 70.0, "km/s/Mpc", {}},
-    {"w0_central", "", -1.0, "dimensionless", {}},
-    {"m_tau_mev", "", 1776.86, "MeV", {}},
-    {"topo_gen_check", "chi_eff / b3", 0.0, "count", kTopoGenCheckDeps},
+    {"v_higgs_mev", "246220", "MeV", {}},
+    {"sterile_check", "roots_total - visible_sector", "count", kSterileCheckDeps},
+    {"n_gen_sq", "n_gen * n_gen", "count", kNGenSqDeps},
+    {"h0_central", "70", "km/s/Mpc", {}},
+    {"w0_central", "-1", "dimensionless", {}},
+    {"m_tau_mev", "1776.86", "MeV", {}},
+    {"topo_gen_check", "chi_eff / b3", "count", kTopoGenCheckDeps},
 }};
+
+constexpr std::size_t kSeedCount = kSeeded.size() + kDerived.size();
+
+// The seeded names are distinct, so they are inserted as one distinct batch.
+static_assert([] {
+  std::array<std::string_view, kSeedCount> names;
+  for (std::size_t i = 0; i < kSeeded.size(); ++i) names[i] = kSeeded[i].name;
+  for (std::size_t d = 0; d < kDerived.size(); ++d) names[kSeeded.size() + d] = kDerived[d].name;
+  for (std::size_t a = 0; a < names.size(); ++a)
+    for (std::size_t b = 0; b < a; ++b)
+      if (names[a] == names[b]) return false;
+  return true;
+}());
 
 constexpr std::uint32_t size32(std::string_view text) { return static_cast<std::uint32_t>(text.size()); }
 
@@ -98,48 +108,52 @@ constexpr Out write_stored(Out out, std::string_view name, std::string_view unit
   return out;
 }
 
-// The seeded entries' texts, laid out once as the registry stores them, so
-// that building a registry copies them in one piece instead of text by text.
-// A literal formula is written from its number when a registry is built:
-// its record ends with room for the text, which the usual numbers fit.
-constexpr bool is_literal(const DerivedRow& row) { return row.expression.empty(); }
-constexpr std::size_t kLiteralRoom = 24;
-
 constexpr std::size_t kImageBytes = [] {
   std::size_t size = 0;
   for (const SeedRow& row : kSeeded) size += stored_size(row.name, row.units, "", {});
-  for (const DerivedRow& row : kDerived)
-    size += is_literal(row) ? stored_size(row.name, row.units, "", {}) + kLiteralRoom
-                            : stored_size(row.name, row.units, row.expression, row.dependencies);
+  for (const DerivedRow& row : kDerived) size += stored_size(row.name, row.units, row.formula, row.dependencies);
   return size;
 }();
 
-struct SeedImage {
-  std::array<char, kImageBytes> bytes{};
-  std::array<std::uint32_t, kSeeded.size()> seeded_offsets{};
-  std::array<std::uint32_t, kDerived.size()> derived_offsets{};
-};
-
-constexpr SeedImage kSeedImage = [] {
-  SeedImage image;
-  char* const begin = image.bytes.data();
-  char* out = begin;
-  for (std::size_t i = 0; i < kSeeded.size(); ++i) {
-    image.seeded_offsets[i] = static_cast<std::uint32_t>(out - begin);
-    out = write_stored(out, kSeeded[i].name, kSeeded[i].units, "", {});
-  }
-  for (std::size_t i = 0; i < kDerived.size(); ++i) {
-    const DerivedRow& row = kDerived[i];
-    image.derived_offsets[i] = static_cast<std::uint32_t>(out - begin);
-    if (is_literal(row))
-      out = write_stored(out, row.name, row.units, "", {}) + kLiteralRoom;
-    else
-      out = write_stored(out, row.name, row.units, row.expression, row.dependencies);
-  }
-  return image;
-}();
-
 }  // namespace
+
+// The seeded records laid out once, at compile time, as the registry stores
+// them: their texts back to back, and each record's view with its texts'
+// offset in place of their address. Building a registry copies the texts in
+// one piece and each view whole.
+struct FormulasRegistry::SeedImage {
+  std::array<char, kImageBytes> bytes{};
+  std::array<ConstantRecordView, kSeedCount> views;
+  std::array<std::uint32_t, kSeedCount> offsets{};
+
+  static constexpr SeedImage make() {
+    SeedImage image;
+    char* const begin = image.bytes.data();
+    char* out = begin;
+    auto add = [&](std::size_t i, std::string_view name, double value, std::string_view units, ConstantStatus status,
+                   std::optional<std::string_view> formula, std::span<const std::string_view> dependencies) {
+      image.offsets[i] = static_cast<std::uint32_t>(out - begin);
+      out = write_stored(out, name, units, formula.value_or(""), dependencies);
+      ConstantRecordView& view = image.views[i];
+      view.texts_ = nullptr;
+      view.value_ = value;
+      view.uncertainty_ = 0.0;
+      view.name_size_ = size32(name);
+      view.units_size_ = size32(units);
+      view.formula_size_ = size32(formula.value_or(""));
+      view.dependency_count_ = static_cast<std::uint32_t>(dependencies.size());
+      view.status_ = status;
+      view.has_uncertainty_ = false;
+      view.has_formula_ = formula.has_value();
+    };
+    for (std::size_t i = 0; i < kSeeded.size(); ++i)
+      add(i, kSeeded[i].name, kSeeded[i].value, kSeeded[i].units, ConstantStatus::Seed, std::nullopt, {});
+    for (std::size_t d = 0; d < kDerived.size(); ++d)
+      add(kSeeded.size() + d, kDerived[d].name, 0.0, kDerived[d].units, ConstantStatus::Pending, kDerived[d].formula,
+          kDerived[d].dependencies);
+    return image;
+  }
+};
 
 ConstantRecord ConstantRecordView::to_record() const {
   ConstantRecord record;
@@ -162,57 +176,20 @@ FormulasRegistry::FormulasRegistry(std::size_t shard_count)
 }
 
 void FormulasRegistry::seed() {
-  char* const image = arena_.allocate_array<char>(kImageBytes);
-  std::memcpy(image, kSeedImage.bytes.data(), kImageBytes);
+  static constexpr SeedImage kImage = SeedImage::make();
+  char* const texts = arena_.allocate_array<char>(kImageBytes);
+  std::memcpy(texts, kImage.bytes.data(), kImageBytes);
 
   // Each record is built where the map keeps it. Nobody else can see the
   // registry yet; each shard is filled under its write lock all the same,
   // taken once for all of the shard's entries.
-  static_assert(kSeeded.size() + kDerived.size() <= ShardedMap<ConstantRecordView>::kBatchLimit);
-  map_.emplace_batch(kSeeded.size() + kDerived.size(), [&](std::size_t i, ConstantRecordView& view) {
-    if (i < kSeeded.size()) {
-      const SeedRow& row = kSeeded[i];
-      view.texts_ = image + kSeedImage.seeded_offsets[i];
-      view.value_ = row.value;
-      view.uncertainty_ = 0.0;
-      view.name_size_ = size32(row.name);
-      view.units_size_ = size32(row.units);
-      view.formula_size_ = 0;
-      view.dependency_count_ = 0;
-      view.status_ = ConstantStatus::Seed;
-      view.has_uncertainty_ = false;
-      view.has_formula_ = false;
-      return view.name();
-    }
-    const std::size_t d = i - kSeeded.size();
-    const DerivedRow& row = kDerived[d];
-    view.texts_ = image + kSeedImage.derived_offsets[d];
-    view.value_ = 0.0;
-    view.uncertainty_ = 0.0;
-    view.name_size_ = size32(row.name);
-    view.units_size_ = size32(row.units);
-    view.formula_size_ = size32(row.expression);
-    view.dependency_count_ = static_cast<std::uint32_t>(row.dependencies.size());
-    view.status_ = ConstantStatus::Pending;
-    view.has_uncertainty_ = false;
-    view.has_formula_ = true;
-    if (is_literal(row)) {
-      // The shortest plain decimal of the number, written after the units.
-      char literal[kPlainDecimalMax];
-      const std::size_t size = write_plain_decimal(row.literal, literal);
-      if (size <= kLiteralRoom) {
-        std::memcpy(image + kSeedImage.derived_offsets[d] + row.name.size() + row.units.size(), literal, size);
-        view.formula_size_ = static_cast<std::uint32_t>(size);
-      } else {
-        Fields fields;
-        fields.name = row.name;
-        fields.units = row.units;
-        fields.status = ConstantStatus::Pending;
-        fields.formula = std::string_view(literal, size);
-        view = copy_into_arena(fields);
-      }
-    }
-    return view.name();
+  static_assert(kSeedCount <= ShardedMap<ConstantRecordView>::kBatchLimit);
+  map_.emplace_distinct_batch(kSeedCount, [texts](std::size_t i, ConstantRecordView& view) {
+    view = kImage.views[i];
+    view.texts_ = texts + kImage.offsets[i];
+    // The key is read from the image, not back from the view just written:
+    // a load spanning two fresh stores would wait for them to retire.
+    return std::string_view(view.texts_, kImage.views[i].name_size_);
   });
 }
 

@@ -119,6 +119,7 @@ class FormulasRegistry {
 
  private:
   struct Fields;
+  struct SeedImage;
   // Copies a record's texts into the arena. The caller guarantees that no
   // insert runs at the same time.
   ConstantRecordView copy_into_arena(const Fields& fields);

@@ -12,12 +12,14 @@
 // from any number of threads, also while one thread inserts.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -63,8 +65,10 @@ class ShardedMap {
  public:
   // The most items emplace_batch takes at once.
   static constexpr std::size_t kBatchLimit = 32;
+  // The most shards a map may have (2^25).
+  static constexpr std::size_t kMaxShards = std::size_t{1} << 25;
 
-  // shard_count must be a power of two. Shards are made on their first
+  // shard_count must be a power of two, at most kMaxShards. Shards are made on their first
   // insert, so a map on a host with many processors does not pay for the
   // ones its entries never reach.
   ShardedMap(Arena& arena, std::size_t shard_count, SipKey key)
@@ -97,15 +101,14 @@ class ShardedMap {
   // a constructor filling a new map does.
   template <class Make>
   void emplace_batch(std::size_t count, Make make) {
-    Entry* const entries = arena_.allocate_array<Entry>(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      Entry& entry = *new (&entries[i]) Entry;
-      const std::string_view key = make(i, entry.value);
-      entry.key_data = key.data();
-      entry.key_size = static_cast<std::uint32_t>(key.size());
-      entry.hash = siphash13(key_, key);
-    }
-    link_batch(entries, count);
+    link_batch<false>(build_entries(count, make), count);
+  }
+
+  // The same for items whose keys the caller knows to be distinct, which
+  // spares looking for equal keys among them.
+  template <class Make>
+  void emplace_distinct_batch(std::size_t count, Make make) {
+    link_batch<true>(build_entries(count, make), count);
   }
 
   // Returns read(value) for the value stored under key, or an empty
@@ -272,46 +275,102 @@ class ShardedMap {
 
   static constexpr std::uint32_t kFirstCapacity = 4;
 
-  // Links entries built in place, shard by shard.
-  void link_batch(Entry* entries, std::size_t count) {
-    // Each shard's items as a bit set over item positions, so that a shard's
-    // items are taken together and in item order. Found without branches:
-    // which shard an item falls into is random.
-    std::array<std::uint32_t, kBatchLimit> groups;
-    std::size_t group_count = 0;
-    std::uint32_t pending = count == 32 ? ~0u : (1u << count) - 1;
-    while (pending != 0) {
-      const auto first = static_cast<std::size_t>(std::countr_zero(pending));
-      const std::uint64_t shard = entries[first].hash & shard_mask_;
-      std::uint32_t group = 0;
-      for (std::size_t j = first; j < count; ++j)
-        group |= static_cast<std::uint32_t>((entries[j].hash & shard_mask_) == shard) << j;
-      pending &= ~group;
-      groups[group_count++] = group;
-    }
+  // Items of a batch are ordered by (shard, position) keys packed into 32
+  // bits: the position in the low bits, the shard index above them.
+  static constexpr int kPositionBits = std::bit_width(kBatchLimit - 1);
+  static_assert((kMaxShards << kPositionBits) <= (std::size_t{1} << 30), "keys must stay below the padding key");
 
-    for (std::size_t g = 0; g < group_count; ++g) {
-      const std::uint32_t group = groups[g];
-      const std::size_t index = entries[std::countr_zero(group)].hash & shard_mask_;
-      // A shard this batch creates is born holding its write lock and is
-      // shared only once filled and released; an existing one is locked.
-      Shard* shard = shards_[index].load(std::memory_order_relaxed);
-      const bool is_new = shard == nullptr;
-      if (is_new)
-        shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
-      else
-        shard->lock.lock();
-      std::uint32_t size = 0;
-      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) ++size;
-      shard->reserve(arena_, size);
-      for (std::uint32_t rest = group; rest != 0; rest &= rest - 1) shard->link(&entries[std::countr_zero(rest)]);
-      if (is_new) {
-        shard->lock.unlock_unshared();
-        shards_[index].store(shard, std::memory_order_release);
-      } else {
-        shard->lock.unlock();
-      }
+  template <class Make>
+  Entry* build_entries(std::size_t count, Make& make) {
+    Entry* const entries = arena_.allocate_array<Entry>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      Entry& entry = *new (&entries[i]) Entry;
+      const std::string_view key = make(i, entry.value);
+      entry.key_data = key.data();
+      entry.key_size = static_cast<std::uint32_t>(key.size());
+      entry.hash = siphash13(key_, key);
     }
+    return entries;
+  }
+
+  // Links entries built in place: each shard's entries together and in item
+  // order, under one hold of the shard's write lock.
+  template <bool kDistinct>
+  void link_batch(Entry* entries, std::size_t count) {
+    // Items are taken shard by shard. Each item's place in that order is the
+    // number of items with a smaller (shard, position) key, counted in a
+    // loop the compiler vectorises: a comparison sort would branch on hash
+    // values, which the processor mispredicts half the time. Unused keys
+    // sort last.
+    std::array<std::int32_t, kBatchLimit> keys;
+    keys.fill(std::numeric_limits<std::int32_t>::max());
+    for (std::size_t i = 0; i < count; ++i)
+      keys[i] = static_cast<std::int32_t>((entries[i].hash & shard_mask_) << kPositionBits | i);
+    std::array<std::int32_t, kBatchLimit> sorted;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::int32_t before = 0;
+      for (std::size_t j = 0; j < kBatchLimit; ++j) before += keys[j] < keys[i];
+      sorted[static_cast<std::size_t>(before)] = keys[i];
+    }
+    // Where each place's group of shard mates ends, from the back.
+    std::array<std::uint8_t, kBatchLimit + 1> group_end;
+    group_end[count] = static_cast<std::uint8_t>(count);
+    for (std::size_t k = count; k-- > 0;) {
+      const bool same_as_next = k + 1 < count && (sorted[k] ^ sorted[k + 1]) >> kPositionBits == 0;
+      group_end[k] = same_as_next ? group_end[k + 1] : static_cast<std::uint8_t>(k + 1);
+    }
+    std::array<std::uint8_t, kBatchLimit> order;
+    for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<std::uint8_t>(sorted[k] & (kBatchLimit - 1));
+
+    for (std::size_t first = 0; first < count;) {
+      const std::uint32_t size = group_end[first] - static_cast<std::uint32_t>(first);
+      const std::uint8_t* const group = &order[first];
+      const std::size_t index = entries[group[0]].hash & shard_mask_;
+      if (Shard* shard = shards_[index].load(std::memory_order_relaxed); shard != nullptr) {
+        WriteGuard guard(shard->lock);
+        shard->reserve(arena_, size);
+        for (std::uint32_t m = 0; m < size; ++m) shard->link(&entries[group[m]]);
+      } else {
+        shards_[index].store(new_shard<kDistinct>(entries, group, size), std::memory_order_release);
+      }
+      first += size;
+    }
+  }
+
+  // A shard made for a batch's group of items, filled before anyone else
+  // can reach it: born holding its write lock, released once full.
+  template <bool kDistinct>
+  Shard* new_shard(const Entry* entries, const std::uint8_t* group, std::uint32_t size) {
+    Shard* shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+    const std::uint32_t capacity = std::max(kFirstCapacity, std::bit_ceil(2 * size));
+    Table* table = Table::make(arena_, capacity);
+    shard->table.store(table, std::memory_order_relaxed);
+
+    // Equal keys in a group (later items replace earlier ones) have equal
+    // hashes; without any, each item takes the first free slot from its
+    // home slot on, found in a bit set of taken slots without a branch.
+    bool equal_hashes = false;
+    if constexpr (!kDistinct)
+      for (std::uint32_t a = 1; a < size; ++a)
+        for (std::uint32_t b = 0; b < a; ++b) equal_hashes |= entries[group[a]].hash == entries[group[b]].hash;
+    if (equal_hashes) [[unlikely]] {
+      for (std::uint32_t m = 0; m < size; ++m) shard->link(&entries[group[m]]);
+    } else {
+      std::uint64_t taken = 0;  // a table holds at most 64 slots
+      for (std::uint32_t m = 0; m < size; ++m) {
+        const Entry* entry = &entries[group[m]];
+        const auto home = static_cast<std::uint32_t>(entry->hash >> 32) & table->mask;
+        // The slots from home on, wrapping around the table's end.
+        const std::uint64_t from_home =
+            capacity == 64 ? std::rotr(taken, static_cast<int>(home)) : (taken | taken << capacity) >> home;
+        const std::uint32_t slot = (home + static_cast<std::uint32_t>(std::countr_one(from_home))) & table->mask;
+        taken |= std::uint64_t{1} << slot;
+        table->slot(slot).store(entry, std::memory_order_relaxed);
+      }
+      shard->size.store(size, std::memory_order_relaxed);
+    }
+    shard->lock.unlock_unshared();
+    return shard;
   }
 
   // Inserts are serialised by the map's user, so a missing shard is made

@@ -51,6 +51,28 @@ inline std::uint64_t load_le64(const unsigned char* p) noexcept {
   return word;
 }
 
+inline std::uint32_t load_le32(const unsigned char* p) noexcept {
+  std::uint32_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+
+// The `tail` (1..7) bytes at p as a little-endian number, read in at most
+// two loads instead of byte by byte. With `after_block` set, the eight bytes
+// before p + tail belong to the same string and are loaded in one piece.
+inline std::uint64_t load_tail_le(const unsigned char* p, std::size_t tail, bool after_block) noexcept {
+  if (after_block) return load_le64(p + tail - 8) >> (64 - 8 * tail);
+  if (tail >= 4) {
+    // Two four-byte loads that overlap in the middle; the shared bytes
+    // land on the same positions, so or-ing them is harmless.
+    return load_le32(p) | static_cast<std::uint64_t>(load_le32(p + tail - 4)) << (8 * (tail - 4));
+  }
+  // One to three bytes: the first, the middle and the last cover them all.
+  return static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[tail / 2]) << (8 * (tail / 2)) |
+         static_cast<std::uint64_t>(p[tail - 1]) << (8 * (tail - 1));
+}
+
 }  // namespace detail
 
 template <int CompressionRounds, int FinalRounds>
@@ -70,7 +92,7 @@ std::uint64_t siphash(SipKey key, std::string_view bytes) noexcept {
 
   // Last block: the remaining 0..7 bytes, with the length's low byte on top.
   std::uint64_t last = static_cast<std::uint64_t>(size) << 56;
-  for (std::size_t i = 0; i < (size & 7); ++i) last |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+  if (const std::size_t tail = size & 7; tail != 0) last |= detail::load_tail_le(p, tail, size >= 8);
   s.v3 ^= last;
   for (int i = 0; i < CompressionRounds; ++i) s.round();
   s.v0 ^= last;
