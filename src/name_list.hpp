@@ -1,14 +1,16 @@
-// A list of copied names, for listings that copy a registry's keys out,
-// sort them and hand them on. The names and the list live in a buffer of
+// A list of names, copied or borrowed, for listings that take a registry's
+// keys, sort them and hand them on. The names and the list live in a buffer of
 // the list's own, spilling to the heap only past it, and sorting compares
 // an eight-byte prefix of each name before any bytes beyond it.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string_view>
 
 #include "arena.hpp"
@@ -24,10 +26,17 @@ class NameList {
 
   // Appends a copy of name.
   void add(std::string_view name) {
-    if (size_ == capacity_) grow();
     char* copy = arena_.allocate_array<char>(name.size());
     if (!name.empty()) std::memcpy(copy, name.data(), name.size());
-    names_[size_] = Name{copy, name.size()};
+    add_borrowed({copy, name.size()});
+  }
+
+  // Appends name itself, not a copy: its bytes must stay alive and
+  // unchanged while the list is in use (a registry's keys, say, listed while
+  // the registry lives).
+  void add_borrowed(std::string_view name) {
+    if (size_ == capacity_) grow();
+    names_[size_] = Name{name.data(), name.size()};
     prefixes_[size_] = prefix_of(name);
     // Stored with the top bit flipped, so that comparing them as signed
     // numbers (which SSE2 can do four at a time) orders them as unsigned.
@@ -39,27 +48,32 @@ class NameList {
 
   // Stable, in byte order (see byte_order.hpp). Only positions move.
   void sort() {
-    if (size_ > kRankLimit) {
+    if (size_ > kRankWidth) {
       std::stable_sort(order_, order_ + size_, [this](std::uint32_t a, std::uint32_t b) { return less(a, b); });
       return;
     }
     // Each name's rank is the number of names before it: those with a
-    // smaller four-byte prefix, counted in loops the compiler vectorises,
-    // plus, among the few sharing its prefix, those whose bytes come first
-    // (or that are equal and were added earlier). Unlike a comparison sort,
-    // nothing branches on comparisons of names that arrive in hash order,
-    // which the processor would mispredict half the time.
+    // smaller four-byte prefix, counted over a fixed width in loops the
+    // compiler vectorises, plus, among the few sharing its prefix, those
+    // whose bytes come first (or that are equal and were added earlier).
+    // Unlike a comparison sort, nothing branches on comparisons of names
+    // that arrive in hash order, which the processor would mispredict half
+    // the time. The padding is never smaller than a prefix; where it equals
+    // one, the exact count below looks at real names only.
+    std::array<std::int32_t, kRankWidth> prefixes;
+    prefixes.fill(std::numeric_limits<std::int32_t>::max());
+    std::copy_n(short_prefixes_, size_, prefixes.begin());
     for (std::size_t i = 0; i < size_; ++i) {
-      const std::int32_t prefix = short_prefixes_[i];
+      const std::int32_t prefix = prefixes[i];
       std::int32_t before = 0;
       std::int32_t sharing = 0;
-      for (std::size_t j = 0; j < size_; ++j) {
-        before += short_prefixes_[j] < prefix;
-        sharing += short_prefixes_[j] == prefix;
+      for (std::size_t j = 0; j < kRankWidth; ++j) {
+        before += prefixes[j] < prefix;
+        sharing += prefixes[j] == prefix;
       }
       if (sharing > 1) [[unlikely]]
         for (std::size_t j = 0; j < size_; ++j)
-          if (j != i && short_prefixes_[j] == prefix) before += j < i ? !less(i, j) : less(j, i);
+          if (j != i && prefixes[j] == prefix) before += j < i ? !less(i, j) : less(j, i);
       order_[static_cast<std::size_t>(before)] = static_cast<std::uint32_t>(i);
     }
   }
@@ -71,7 +85,8 @@ class NameList {
   }
 
  private:
-  static constexpr std::size_t kRankLimit = 64;
+  // Lists up to this size are ranked, longer ones merge-sorted.
+  static constexpr std::size_t kRankWidth = 32;
 
   struct Name {
     const char* data;

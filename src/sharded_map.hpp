@@ -143,23 +143,34 @@ class ShardedMap {
   // Calls visit(key, value) for every entry, shard after shard. Each
   // shard's entries are taken as they stand under its read lock (read
   // optimistically where the table is small), then visited; entries never
-  // change once stored, so visiting them after the lock is the same.
+  // change once stored, so visiting them after the lock is the same. Small
+  // shards' entries are gathered and visited in runs across shards, rather
+  // than in a loop per shard whose length the processor cannot foresee.
   template <class Visit>
   void for_each(Visit&& visit) const {
-    const Entry* taken[kSnapshotSlots];
+    std::array<const Entry*, 2 * kSnapshotSlots> gathered;
+    std::size_t count = 0;
+    auto flush = [&] {
+      for (std::size_t e = 0; e < count; ++e) visit(gathered[e]->key(), gathered[e]->value);
+      count = 0;
+    };
     for (std::size_t i = 0; i <= shard_mask_; ++i) {
       const Shard* shard = shards_[i].load(std::memory_order_acquire);
       if (shard == nullptr) continue;
-      const std::size_t count = shard->lock.read_optimistically([&] { return shard->snapshot(taken); });
-      if (count != kTooMany) {
-        for (std::size_t e = 0; e < count; ++e) visit(taken[e]->key(), taken[e]->value);
+      if (count > gathered.size() - kSnapshotSlots) flush();
+      const std::size_t taken =
+          shard->lock.read_optimistically([&] { return shard->snapshot(gathered.data() + count); });
+      if (taken != kTooMany) {
+        count += taken;
         continue;
       }
+      flush();
       ReadGuard guard(shard->lock);
       const Table* table = shard->table.load(std::memory_order_acquire);
       for (std::uint32_t s = 0; s <= table->mask; ++s)
         if (const Entry* e = table->slot(s).load(std::memory_order_acquire); e != nullptr) visit(e->key(), e->value);
     }
+    flush();
   }
 
  private:

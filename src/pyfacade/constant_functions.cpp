@@ -82,12 +82,12 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* list_constants(PyObject*, PyObject*) {
   return call_boundary([] {
+    // The names are the registry's own keys, so the registry lives until
+    // the list of str is made.
+    const FormulasRegistry registry;
     NameList names;
-    {
-      const FormulasRegistry registry;
-      registry.for_each([&names](std::string_view key, const ConstantRecordView&) { names.add(key); });
-      names.sort();
-    }
+    registry.for_each([&names](std::string_view key, const ConstantRecordView&) { names.add_borrowed(key); });
+    names.sort();
     return new_str_list(names);
   });
 }

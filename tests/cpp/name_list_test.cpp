@@ -75,6 +75,17 @@ TEST(NameList, CopiesTheNames) {
   EXPECT_EQ(list[0], "phi");
 }
 
+TEST(NameList, BorrowsNamesWithoutCopying) {
+  const std::string first = "zeta";
+  const std::string second = "alpha";
+  NameList list;
+  list.add_borrowed(first);
+  list.add_borrowed(second);
+  list.sort();
+  EXPECT_EQ(list[0].data(), second.data());
+  EXPECT_EQ(list[1].data(), first.data());
+}
+
 class NameListSizes : public ::testing::TestWithParam<int> {};
 
 TEST_P(NameListSizes, MatchesTheReferenceOrderOnRandomNames) {
@@ -95,7 +106,7 @@ TEST_P(NameListSizes, MatchesTheReferenceOrderOnRandomNames) {
 
 // Small lists are ranked, large ones merge-sorted; both spill past the
 // list's own buffer at some size.
-INSTANTIATE_TEST_SUITE_P(Sizes, NameListSizes, ::testing::Values(0, 1, 2, 17, 64, 65, 300));
+INSTANTIATE_TEST_SUITE_P(Sizes, NameListSizes, ::testing::Values(0, 1, 2, 17, 32, 33, 64, 300));
 
 }  // namespace
 }  // namespace korvex
