@@ -118,13 +118,13 @@ constexpr std::size_t kImageBytes = [] {
 }  // namespace
 
 // The seeded records laid out once, at compile time, as the registry stores
-// them: their texts back to back, and each record's view with its texts'
-// offset in place of their address. Building a registry copies the texts in
-// one piece and each view whole.
+// them: their texts back to back, and each record's view, which the
+// registry copies whole. The texts are the module's constant data, read
+// in place by every registry, since nothing ever changes them.
 struct FormulasRegistry::SeedImage {
   std::array<char, kImageBytes> bytes{};
-  std::array<ConstantRecordView, kSeedCount> views;
   std::array<std::uint32_t, kSeedCount> offsets{};
+  std::array<ConstantRecordView, kSeedCount> views;
 
   static constexpr SeedImage make() {
     SeedImage image;
@@ -135,7 +135,7 @@ struct FormulasRegistry::SeedImage {
       image.offsets[i] = static_cast<std::uint32_t>(out - begin);
       out = write_stored(out, name, units, formula.value_or(""), dependencies);
       ConstantRecordView& view = image.views[i];
-      view.texts_ = nullptr;
+      view.texts_ = nullptr;  // set by placed_views, once the bytes have their final address
       view.value_ = value;
       view.uncertainty_ = 0.0;
       view.name_size_ = size32(name);
@@ -152,6 +152,14 @@ struct FormulasRegistry::SeedImage {
       add(kSeeded.size() + d, kDerived[d].name, 0.0, kDerived[d].units, ConstantStatus::Pending, kDerived[d].formula,
           kDerived[d].dependencies);
     return image;
+  }
+
+  // The views pointing into this image's bytes; called on an image of
+  // static storage, so the addresses are constants too.
+  constexpr std::array<ConstantRecordView, kSeedCount> placed_views() const {
+    std::array<ConstantRecordView, kSeedCount> placed = views;
+    for (std::size_t i = 0; i < kSeedCount; ++i) placed[i].texts_ = bytes.data() + offsets[i];
+    return placed;
   }
 };
 
@@ -177,19 +185,16 @@ FormulasRegistry::FormulasRegistry(std::size_t shard_count)
 
 void FormulasRegistry::seed() {
   static constexpr SeedImage kImage = SeedImage::make();
-  char* const texts = arena_.allocate_array<char>(kImageBytes);
-  std::memcpy(texts, kImage.bytes.data(), kImageBytes);
+  static constexpr std::array<ConstantRecordView, kSeedCount> kViews = kImage.placed_views();
 
   // Each record is built where the map keeps it. Nobody else can see the
-  // registry yet; each shard is filled under its write lock all the same,
-  // taken once for all of the shard's entries.
+  // registry yet; each shard is filled under its write lock all the same.
   static_assert(kSeedCount <= ShardedMap<ConstantRecordView>::kBatchLimit);
-  map_.emplace_distinct_batch(kSeedCount, [texts](std::size_t i, ConstantRecordView& view) {
-    view = kImage.views[i];
-    view.texts_ = texts + kImage.offsets[i];
-    // The key is read from the image, not back from the view just written:
-    // a load spanning two fresh stores would wait for them to retire.
-    return std::string_view(view.texts_, kImage.views[i].name_size_);
+  map_.emplace_distinct_batch(kSeedCount, [](std::size_t i, ConstantRecordView& view) {
+    view = kViews[i];
+    // The key is read from the constant view, not back from the copy just
+    // written: a load spanning two fresh stores would wait for them.
+    return kViews[i].name();
   });
 }
 

@@ -1,11 +1,13 @@
 // The constants registry: seventeen named quantities, complete when the
 // constructor returns and never changed afterwards by the module.
 //
-// Records are held compactly: scalars inline, every text of a record copied
-// into one run of bytes in the registry's arena, whose first buffer is part
-// of the registry object. Building a seeded registry therefore allocates
-// nothing on the heap when the shard tables fit that buffer, which they do
-// at the shard counts of ordinary hosts.
+// Records are held compactly: scalars inline, and the texts of a record in
+// one run of bytes. The seeded records' texts are the module's constant
+// data, read in place; a record inserted later has its texts copied into
+// the registry's arena, whose first buffer is part of the registry object.
+// Building a seeded registry therefore allocates nothing on the heap when
+// the entries and shard tables fit that buffer, which they do at the shard
+// counts of ordinary hosts.
 #pragma once
 
 #include <cstddef>

@@ -101,14 +101,18 @@ class ShardedMap {
   // a constructor filling a new map does.
   template <class Make>
   void emplace_batch(std::size_t count, Make make) {
-    link_batch<false>(build_entries(count, make), count);
+    link_batch(build_entries(count, make), count);
   }
 
   // The same for items whose keys the caller knows to be distinct, which
   // spares looking for equal keys among them.
   template <class Make>
   void emplace_distinct_batch(std::size_t count, Make make) {
-    link_batch<true>(build_entries(count, make), count);
+    Entry* const entries = build_entries(count, make);
+    if (untouched_ && shard_mask_ < kCountedShards)
+      fill_untouched(entries, count);
+    else
+      link_batch(entries, count);
   }
 
   // Returns read(value) for the value stored under key, or an empty
@@ -203,7 +207,11 @@ class ShardedMap {
       static_assert(sizeof(Table) % alignof(std::atomic<const Entry*>) == 0);
       void* memory = arena.allocate(sizeof(Table) + capacity * sizeof(std::atomic<const Entry*>), alignof(Table));
       Table* table = new (memory) Table{capacity - 1};
-      for (std::uint32_t i = 0; i < capacity; ++i) new (&table->slot(i)) std::atomic<const Entry*>(nullptr);
+      // Cleared with plain stores, four slots at a time (capacities are powers
+      // of two from four): the few slots of a table are cleared faster so
+      // than by the string instructions a clearing loop would compile to.
+      for (std::uint32_t i = 0; i < capacity; i += 4)
+        for (std::uint32_t k = 0; k < 4; ++k) new (&table->slot(i + k)) std::atomic<const Entry*>(nullptr);
       return table;
     }
   };
@@ -291,6 +299,10 @@ class ShardedMap {
   static constexpr int kPositionBits = std::bit_width(kBatchLimit - 1);
   static_assert((kMaxShards << kPositionBits) <= (std::size_t{1} << 30), "keys must stay below the padding key");
 
+  // Maps with up to this many shards are filled, while new, by counting
+  // items in arrays indexed by shard.
+  static constexpr std::size_t kCountedShards = 256;
+
   template <class Make>
   Entry* build_entries(std::size_t count, Make& make) {
     Entry* const entries = arena_.allocate_array<Entry>(count);
@@ -306,7 +318,6 @@ class ShardedMap {
 
   // Links entries built in place: each shard's entries together and in item
   // order, under one hold of the shard's write lock.
-  template <bool kDistinct>
   void link_batch(Entry* entries, std::size_t count) {
     // Items are taken shard by shard. Each item's place in that order is the
     // number of items with a smaller (shard, position) key, counted in a
@@ -323,65 +334,97 @@ class ShardedMap {
       for (std::size_t j = 0; j < kBatchLimit; ++j) before += keys[j] < keys[i];
       sorted[static_cast<std::size_t>(before)] = keys[i];
     }
-    // Where each place's group of shard mates ends, from the back.
-    std::array<std::uint8_t, kBatchLimit + 1> group_end;
-    group_end[count] = static_cast<std::uint8_t>(count);
-    for (std::size_t k = count; k-- > 0;) {
-      const bool same_as_next = k + 1 < count && (sorted[k] ^ sorted[k + 1]) >> kPositionBits == 0;
-      group_end[k] = same_as_next ? group_end[k + 1] : static_cast<std::uint8_t>(k + 1);
-    }
-    std::array<std::uint8_t, kBatchLimit> order;
-    for (std::size_t k = 0; k < count; ++k) order[k] = static_cast<std::uint8_t>(sorted[k] & (kBatchLimit - 1));
 
     for (std::size_t first = 0; first < count;) {
-      const std::uint32_t size = group_end[first] - static_cast<std::uint32_t>(first);
-      const std::uint8_t* const group = &order[first];
-      const std::size_t index = entries[group[0]].hash & shard_mask_;
-      if (Shard* shard = shards_[index].load(std::memory_order_relaxed); shard != nullptr) {
-        WriteGuard guard(shard->lock);
-        shard->reserve(arena_, size);
-        for (std::uint32_t m = 0; m < size; ++m) shard->link(&entries[group[m]]);
+      const std::size_t index = static_cast<std::size_t>(sorted[first] >> kPositionBits);
+      std::size_t end = first + 1;
+      while (end < count && static_cast<std::size_t>(sorted[end] >> kPositionBits) == index) ++end;
+      // A shard this batch creates is born holding its write lock and is
+      // shared only once filled and released; an existing one is locked.
+      Shard* shard = shards_[index].load(std::memory_order_relaxed);
+      const bool is_new = shard == nullptr;
+      if (is_new)
+        shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+      else
+        shard->lock.lock();
+      shard->reserve(arena_, static_cast<std::uint32_t>(end - first));
+      for (std::size_t k = first; k < end; ++k) shard->link(&entries[sorted[k] & (kBatchLimit - 1)]);
+      if (is_new) {
+        shard->lock.unlock_unshared();
+        shards_[index].store(shard, std::memory_order_release);
+        untouched_ = false;
       } else {
-        shards_[index].store(new_shard<kDistinct>(entries, group, size), std::memory_order_release);
+        shard->lock.unlock();
       }
-      first += size;
+      first = end;
     }
   }
 
-  // A shard made for a batch's group of items, filled before anyone else
-  // can reach it: born holding its write lock, released once full.
-  template <bool kDistinct>
-  Shard* new_shard(const Entry* entries, const std::uint8_t* group, std::uint32_t size) {
-    Shard* shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
-    const std::uint32_t capacity = std::max(kFirstCapacity, std::bit_ceil(2 * size));
-    Table* table = Table::make(arena_, capacity);
-    shard->table.store(table, std::memory_order_relaxed);
-
-    // Equal keys in a group (later items replace earlier ones) have equal
-    // hashes; without any, each item takes the first free slot from its
-    // home slot on, found in a bit set of taken slots without a branch.
-    bool equal_hashes = false;
-    if constexpr (!kDistinct)
-      for (std::uint32_t a = 1; a < size; ++a)
-        for (std::uint32_t b = 0; b < a; ++b) equal_hashes |= entries[group[a]].hash == entries[group[b]].hash;
-    if (equal_hashes) [[unlikely]] {
-      for (std::uint32_t m = 0; m < size; ++m) shard->link(&entries[group[m]]);
-    } else {
-      std::uint64_t taken = 0;  // a table holds at most 64 slots
-      for (std::uint32_t m = 0; m < size; ++m) {
-        const Entry* entry = &entries[group[m]];
-        const auto home = static_cast<std::uint32_t>(entry->hash >> 32) & table->mask;
-        // The slots from home on, wrapping around the table's end.
-        const std::uint64_t from_home =
-            capacity == 64 ? std::rotr(taken, static_cast<int>(home)) : (taken | taken << capacity) >> home;
-        const std::uint32_t slot = (home + static_cast<std::uint32_t>(std::countr_one(from_home))) & table->mask;
-        taken |= std::uint64_t{1} << slot;
-        table->slot(slot).store(entry, std::memory_order_relaxed);
+  // Fills a map that has no shard yet with items of distinct keys. Each
+  // shard's items are counted in arrays indexed by shard, its table made at
+  // the size they need, then every item is placed in one run over the items,
+  // in the first free slot from its home slot on, found in a bit set of the
+  // table's taken slots: the loops run for the same counts on every build
+  // and nothing branches on hash values, which the processor would
+  // mispredict. Each shard is born holding its write lock and is shared
+  // only once filled and released.
+  void fill_untouched(const Entry* entries, std::size_t count) {
+    // Only the used shards' places in these arrays are written and read:
+    // clearing them whole would cost more than the rest of the fill.
+    std::array<std::uint8_t, kCountedShards> counts;
+    for (std::size_t i = 0; i < count; ++i) counts[entries[i].hash & shard_mask_] = 0;
+    // The used shards as a bit set: in a register when one word holds it.
+    std::array<std::uint64_t, kCountedShards / 64> used{};
+    if (shard_mask_ < 64) {
+      std::uint64_t bits = 0;
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t index = entries[i].hash & shard_mask_;
+        ++counts[index];
+        bits |= std::uint64_t{1} << index;
       }
-      shard->size.store(size, std::memory_order_relaxed);
+      used[0] = bits;
+    } else {
+      for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t index = entries[i].hash & shard_mask_;
+        ++counts[index];
+        used[index / 64] |= std::uint64_t{1} << (index % 64);
+      }
     }
-    shard->lock.unlock_unshared();
-    return shard;
+    const std::size_t used_words = shard_mask_ / 64 + 1;
+    auto for_each_used = [&](auto&& visit) {
+      for (std::size_t w = 0; w < used_words; ++w)
+        for (std::uint64_t bits = used[w]; bits != 0; bits &= bits - 1)
+          visit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+    };
+
+    std::array<Shard*, kCountedShards> made;
+    std::array<const Table*, kCountedShards> tables;
+    std::array<std::uint64_t, kCountedShards> taken;  // a table holds at most 64 slots
+    for_each_used([&](std::size_t index) {
+      made[index] = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+      const std::uint32_t capacity = std::max(kFirstCapacity, std::bit_ceil(2u * counts[index]));
+      tables[index] = Table::make(arena_, capacity);
+      made[index]->table.store(tables[index], std::memory_order_relaxed);
+      taken[index] = 0;
+    });
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t index = entries[i].hash & shard_mask_;
+      const Table* table = tables[index];
+      const std::uint32_t capacity = table->mask + 1;
+      const auto home = static_cast<std::uint32_t>(entries[i].hash >> 32) & table->mask;
+      // The table's slots from home on, wrapping around its end.
+      const std::uint64_t from_home = capacity == 64 ? std::rotr(taken[index], static_cast<int>(home))
+                                                     : (taken[index] | taken[index] << capacity) >> home;
+      const std::uint32_t slot = (home + static_cast<std::uint32_t>(std::countr_one(from_home))) & table->mask;
+      taken[index] |= std::uint64_t{1} << slot;
+      table->slot(slot).store(&entries[i], std::memory_order_relaxed);
+    }
+    for_each_used([&](std::size_t index) {
+      made[index]->size.store(counts[index], std::memory_order_relaxed);
+      made[index]->lock.unlock_unshared();
+      shards_[index].store(made[index], std::memory_order_release);
+    });
+    untouched_ = false;
   }
 
   // Inserts are serialised by the map's user, so a missing shard is made
@@ -391,6 +434,7 @@ class ShardedMap {
     if (shard == nullptr) {
       shard = new (arena_.allocate_array<Shard>(1)) Shard();
       shards_[index].store(shard, std::memory_order_release);
+      untouched_ = false;
     }
     return *shard;
   }
@@ -399,6 +443,7 @@ class ShardedMap {
   std::atomic<Shard*>* shards_;
   std::size_t shard_mask_;
   SipKey key_;
+  bool untouched_ = true;  // no shard made yet; read and written by inserts only
 };
 
 }  // namespace korvex
