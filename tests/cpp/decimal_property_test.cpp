@@ -14,6 +14,7 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "datasheet.hpp"
 
@@ -90,6 +91,68 @@ bool round_trips(bool negative, const std::string& digits, int scale, std::uint6
   return read_double(text, value) && std::bit_cast<std::uint64_t>(value) == bits;
 }
 
+// A nonnegative integer of any size, for comparing a double exactly with a
+// decimal: 32-bit limbs, lowest first, no zero limbs on top.
+class BigInteger {
+ public:
+  explicit BigInteger(std::uint64_t value) {
+    for (; value != 0; value >>= 32) limbs_.push_back(static_cast<std::uint32_t>(value));
+  }
+  void multiply(std::uint32_t factor) {
+    std::uint64_t carry = 0;
+    for (std::uint32_t& limb : limbs_) {
+      const std::uint64_t product = std::uint64_t{limb} * factor + carry;
+      limb = static_cast<std::uint32_t>(product);
+      carry = product >> 32;
+    }
+    if (carry != 0) limbs_.push_back(static_cast<std::uint32_t>(carry));
+  }
+  void multiply_by_power_of_two(int power) {
+    if (limbs_.empty()) return;
+    limbs_.insert(limbs_.begin(), static_cast<std::size_t>(power / 32), 0);
+    if (power % 32 != 0) multiply(std::uint32_t{1} << (power % 32));
+  }
+  void multiply_by_power_of_five(int power) {
+    for (; power >= 13; power -= 13) multiply(1220703125);  // 5^13
+    for (; power > 0; --power) multiply(5);
+  }
+  // Negative, zero or positive as a is below, equal to or above b.
+  friend int compare(const BigInteger& a, const BigInteger& b) {
+    if (a.limbs_.size() != b.limbs_.size()) return a.limbs_.size() < b.limbs_.size() ? -1 : 1;
+    for (std::size_t i = a.limbs_.size(); i-- > 0;)
+      if (a.limbs_[i] != b.limbs_[i]) return a.limbs_[i] < b.limbs_[i] ? -1 : 1;
+    return 0;
+  }
+
+ private:
+  std::vector<std::uint32_t> limbs_;
+};
+
+// Compares |value| with the decimal halfway * 10^scale / 2, exactly.
+int compare_with_half_decimal(double value, std::uint64_t halfway, int scale) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(value) & ~(std::uint64_t{1} << 63);
+  const auto biased = static_cast<int>(bits >> 52);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  // |value| * 2 = mantissa * 2^twos, against halfway * 2^scale * 5^scale.
+  const std::uint64_t mantissa = biased == 0 ? fraction : fraction | std::uint64_t{1} << 52;
+  const int twos = (biased == 0 ? -1074 : biased - 1075) + 1;
+  BigInteger left(mantissa);
+  BigInteger right(halfway);
+  if (twos > scale)
+    left.multiply_by_power_of_two(twos - scale);
+  else
+    right.multiply_by_power_of_two(scale - twos);
+  if (scale >= 0)
+    right.multiply_by_power_of_five(scale);
+  else
+    left.multiply_by_power_of_five(-scale);
+  return compare(left, right);
+}
+
+// How often a rival digit string of the text's own length read back, so
+// that the nearest-string check is known to have had work to do.
+std::uint64_t rivals_weighed = 0;
+
 // Runs every check on one double; a description of the failure or empty.
 std::string check(double value) {
   std::string text;
@@ -122,6 +185,24 @@ std::string check(double value) {
   const bool negative = std::signbit(value);
   if (round_trips(negative, down, scale, bits) || round_trips(negative, up, scale, bits))
     return text + ": a shorter digit string also reads back";
+
+  // Of the n-digit strings that read back, the text has the one nearest the
+  // value, the even one of two as near. Its neighbours one unit in the last
+  // place away are the nearest rivals; when one reads back, the value must
+  // lie on the text's side of the point halfway between them.
+  const int last = scale - 1;
+  const std::uint64_t digits = std::stoull(s.digits);
+  const bool even = digits % 2 == 0;
+  if (round_trips(negative, std::to_string(digits + 1), last, bits)) {
+    ++rivals_weighed;
+    const int side = compare_with_half_decimal(value, 2 * digits + 1, last);
+    if (side > 0 || (side == 0 && !even)) return text + ": the next digit string up is nearer the value";
+  }
+  if (round_trips(negative, std::to_string(digits - 1), last, bits)) {
+    ++rivals_weighed;
+    const int side = compare_with_half_decimal(value, 2 * digits - 1, last);
+    if (side < 0 || (side == 0 && !even)) return text + ": the next digit string down is nearer the value";
+  }
   return {};
 }
 
@@ -156,6 +237,35 @@ class Checker {
   std::uint64_t failures_ = 0;
 };
 
+struct HalfDecimalCase {
+  double value;
+  std::uint64_t halfway;
+  int scale;
+  int side;
+};
+
+TEST(JsonNumberProperty, ComparesDoublesWithDecimalsExactly) {
+  // The checker's own yardstick: |value| against halfway * 10^scale / 2.
+  const HalfDecimalCase cases[] = {
+      {0.5, 1, 0, 0},
+      {-0.5, 1, 0, 0},
+      {0.25, 5, -1, 0},
+      {0.1, 1, 0, -1},
+      {0.1, 2, -1, 1},    // the double nearest 0.1 lies above it
+      {0.3, 6, -1, -1},   // and the one nearest 0.3 below
+      {1e23, 2, 23, -1},  // 99999999999999991611392
+      {9007199254740992.0, 18014398509481984, 0, 0},
+      {9007199254740992.0, 18014398509481985, 0, -1},
+      {std::numeric_limits<double>::denorm_min(), 1, -323, -1},  // 4.94e-324 * 2 against 1e-323
+      {std::numeric_limits<double>::denorm_min(), 9, -324, 1},
+      {std::numeric_limits<double>::max(), 35953862697246315, 292, -1},
+      {std::numeric_limits<double>::max(), 35953862697246314, 292, 1},
+  };
+  for (const HalfDecimalCase& c : cases)
+    EXPECT_EQ(compare_with_half_decimal(c.value, c.halfway, c.scale), c.side)
+        << c.value << " against " << c.halfway << "e" << c.scale << " / 2";
+}
+
 TEST(JsonNumberProperty, RandomBitPatterns) {
   std::cout << "[ property ] seed 0x" << std::hex << kSeed << std::dec << '\n';
   const auto start = std::chrono::steady_clock::now();
@@ -166,8 +276,10 @@ TEST(JsonNumberProperty, RandomBitPatterns) {
     if (std::isfinite(value)) checker(value);
   }
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  std::cout << "[ property ] " << checker.count() << " random patterns in " << took.count() << " s\n";
+  std::cout << "[ property ] " << checker.count() << " random patterns in " << took.count() << " s, " << rivals_weighed
+            << " rival digit strings weighed\n";
   EXPECT_EQ(checker.failures(), 0u);
+  EXPECT_GT(rivals_weighed, kRandomPatterns / 100);
 }
 
 TEST(JsonNumberProperty, ValuesNearTheLayoutWindowAndIntegers) {
@@ -206,6 +318,21 @@ TEST(JsonNumberProperty, EdgeSweeps) {
     ASSERT_TRUE(read_double("1e" + std::to_string(power), value)) << power;
     const bool window_edge = power == -5 || power == -6 || power == 15 || power == 16;
     checker.around(value, window_edge ? 100'000 : 5);
+  }
+  // 2^53 and its neighbouring powers, where integers stop being every
+  // double and short decimals stop being looked for.
+  for (const double power : {0x1p52, 0x1p53, 0x1p54}) checker.around(power, 100'000);
+  // Short decimals, of up to nine places, beside every power of two from
+  // 2^-20 to 2^54: the places the short-decimal path can use change only
+  // where the spacing of doubles does, at powers of two.
+  for (int shift = -20; shift <= 54; ++shift) {
+    const double power = std::ldexp(1.0, shift);
+    for (int places = 0; places <= 9; ++places) {
+      double scale = 1.0;
+      for (int i = 0; i < places; ++i) scale *= 10.0;
+      const double nearest = std::nearbyint(power * scale);
+      for (int step = -50; step <= 50; ++step) checker.both_signs((nearest + step) / scale);
+    }
   }
   std::cout << "[ property ] " << checker.count() << " edge values\n";
   EXPECT_EQ(checker.failures(), 0u);
