@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 #include "decimal.hpp"
@@ -99,7 +98,29 @@ char* put_json_string(char* out, std::string_view text) noexcept {
 // is 24).
 constexpr std::size_t kNumberMax = 32;
 
-std::size_t format_json_number(char (&buffer)[kNumberMax], double value) {
+// The number's text in to_chars' scientific form, "-1.25e-07": the shortest
+// round-trip digits, a point after the first when there are more, and an
+// exponent with its sign and at least two digits.
+struct ScientificText {
+  char text[32];
+  const char* digits;    // the first digit, past any sign
+  const char* fraction;  // the digits after the point (none: the 'e')
+  const char* e;         // the 'e'
+  const char* end;
+  int exponent;
+
+  explicit ScientificText(double value) noexcept {
+    end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
+    digits = text[0] == '-' ? text + 1 : text;
+    fraction = digits[1] == '.' ? digits + 2 : digits + 1;
+    e = end[-4] == 'e' ? end - 4 : end - 5;
+    exponent = 0;
+    for (const char* p = e + 2; p != end; ++p) exponent = exponent * 10 + (*p - '0');
+    if (e[1] == '-') exponent = -exponent;
+  }
+};
+
+std::size_t format_json_number(char (&buffer)[kNumberMax], double value) noexcept {
   if (!std::isfinite(value)) {
     std::copy_n("null", 4, buffer);
     return 4;
@@ -114,28 +135,54 @@ std::size_t format_json_number(char (&buffer)[kNumberMax], double value) {
       }
       return size;
     }
-  std::string text;  // short enough for the string's own buffer: no allocation
-  const DecimalDigits d = shortest_digits(value);
-  if (d.negative) text += '-';
-  if (d.exponent >= kPositionalMinExponent && d.exponent <= kPositionalMaxExponent) {
-    // An integral number keeps a fractional part so that it reads back as a
-    // float rather than an integer.
-    if (!append_positional(text, d)) text += ".0";
-  } else {
-    const std::string_view digits = d.text();
-    text += digits.front();
-    if (d.count > 1) {
-      text += '.';
-      text += digits.substr(1);
-    }
-    text += d.exponent < 0 ? "e-" : "e+";
-    char exponent[4];  // at most 324
-    const auto [end, ec] = std::to_chars(exponent, exponent + sizeof exponent, std::abs(d.exponent));
-    (void)ec;
-    text.append(exponent, end);
+  // Every other number is laid out from its shortest digits, as to_chars
+  // writes them in scientific form; zero never gets here.
+  const ScientificText s(value);
+  char* out = buffer;
+  if (s.digits != s.text) *out++ = '-';
+  const auto fraction_size = static_cast<std::size_t>(s.e - s.fraction);
+  if (s.exponent < kPositionalMinExponent || s.exponent > kPositionalMaxExponent) {
+    // The digits and point as they are; the exponent keeps its sign and
+    // loses its leading zeros (it is at least 6 in size here).
+    const auto mantissa_size = static_cast<std::size_t>(s.e - s.digits);
+    std::memcpy(out, s.digits, mantissa_size);
+    out += mantissa_size;
+    *out++ = 'e';
+    *out++ = s.e[1];
+    const char* exponent = s.e + 2;
+    while (*exponent == '0') ++exponent;
+    const auto exponent_size = static_cast<std::size_t>(s.end - exponent);
+    std::memcpy(out, exponent, exponent_size);
+    return static_cast<std::size_t>(out + exponent_size - buffer);
   }
-  std::memcpy(buffer, text.data(), text.size());
-  return text.size();
+  if (s.exponent < 0) {
+    // "0.", then zeros up to the first digit.
+    const auto zeros = static_cast<std::size_t>(-s.exponent - 1);
+    *out++ = '0';
+    *out++ = '.';
+    std::memset(out, '0', zeros);
+    out += zeros;
+    *out++ = s.digits[0];
+    std::memcpy(out, s.fraction, fraction_size);
+    return static_cast<std::size_t>(out + fraction_size - buffer);
+  }
+  // The first digit and `integral` more before the point.
+  const auto integral = static_cast<std::size_t>(s.exponent);
+  *out++ = s.digits[0];
+  if (fraction_size > integral) {
+    std::memcpy(out, s.fraction, integral);
+    out += integral;
+    *out++ = '.';
+    std::memcpy(out, s.fraction + integral, fraction_size - integral);
+    return static_cast<std::size_t>(out + fraction_size - integral - buffer);
+  }
+  // An integral number keeps a fractional part so that it reads back as a
+  // float rather than an integer.
+  std::memcpy(out, s.fraction, fraction_size);
+  out += fraction_size;
+  std::memset(out, '0', integral - fraction_size);
+  out += integral - fraction_size;
+  return static_cast<std::size_t>(std::copy_n(".0", 2, out) - buffer);
 }
 
 // Appends exactly `size` bytes that put(char*) writes, returning its end.

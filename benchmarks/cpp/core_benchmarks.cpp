@@ -270,6 +270,21 @@ void BM_WriteDatasheetView(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteDatasheetView);
 
+// One JSON number: phi takes the shortest-digits path, 288.0 the short
+// decimal one, 6.02214076e23 the scientific form.
+void BM_AppendJsonNumber(benchmark::State& state) {
+  static constexpr double kValues[] = {1.618033988749895, 288.0, 6.02214076e23};
+  const double value = kValues[state.range(0)];
+  std::string text;
+  for (auto _ : state) {
+    text.clear();
+    korvex::append_json_number(text, value);
+    benchmark::DoNotOptimize(text.data());
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_AppendJsonNumber)->ArgName("value")->DenseRange(0, 2);
+
 // --- SipHash-1-3 on short keys -----------------------------------------------
 
 void BM_SipHash13(benchmark::State& state) {
