@@ -1,10 +1,12 @@
 #include "datasheet.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 
+#include "byte_order.hpp"
 #include "decimal.hpp"
 #include "formulas_registry.hpp"
 
@@ -17,20 +19,7 @@ namespace {
 constexpr int kPositionalMinExponent = -5;
 constexpr int kPositionalMaxExponent = 15;
 
-// How each byte is written inside a JSON string: 0 copied as it is, else the
-// letter after the backslash ('u' for the \u00XX form).
-constexpr std::array<char, 256> kEscapes = [] {
-  std::array<char, 256> table{};
-  for (int byte = 0; byte < 0x20; ++byte) table[static_cast<std::size_t>(byte)] = 'u';
-  table[0x08] = 'b';
-  table[0x09] = 't';
-  table[0x0A] = 'n';
-  table[0x0C] = 'f';
-  table[0x0D] = 'r';
-  table['"'] = '"';
-  table['\\'] = '\\';
-  return table;
-}();
+using json_detail::kEscapes;
 
 // Whether any of the 8 bytes in `word` needs an escape: a control byte, a
 // quote or a backslash. Texts are mostly plain, so they are checked eight
@@ -49,18 +38,41 @@ std::uint64_t load_word(const char* p) noexcept {
   return word;
 }
 
-// The exact size of text written as a JSON string.
-std::size_t json_string_size(std::string_view text) noexcept {
-  std::size_t size = 2 + text.size();
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  for (; end - p >= 8; p += 8)
-    if (needs_escape(load_word(p)))
-      for (int i = 0; i < 8; ++i)
-        if (const char escape = kEscapes[static_cast<unsigned char>(p[i])]; escape != 0) size += escape == 'u' ? 5 : 1;
-  for (; p != end; ++p)
-    if (const char escape = kEscapes[static_cast<unsigned char>(*p)]; escape != 0) size += escape == 'u' ? 5 : 1;
-  return size;
+// Four bytes as a number with the first in the lowest place, whatever the
+// host's byte order.
+std::uint32_t load_low_first(const char* p) noexcept {
+  std::uint32_t word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  return word;
+}
+
+// The n < 8 bytes at p as a number with the first in the lowest place and
+// zeros above the last, read with at most two loads that stay inside them.
+std::uint64_t load_short_low_first(const char* p, std::size_t n) noexcept {
+  if (n >= 4) return load_low_first(p) | std::uint64_t{load_low_first(p + n - 4)} << (8 * (n - 4));
+  if (n == 0) return 0;
+  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
+  return byte(0) | byte(n / 2) | byte(n - 1);
+}
+
+// Copies n bytes with a few fixed-size moves rather than a call: names,
+// short texts and numbers are what is copied here.
+void copy_bytes(char* out, const char* p, std::size_t n) noexcept {
+  if (n > 32) {
+    std::memcpy(out, p, n);
+  } else if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(out + i, p + i, 8);
+    std::memcpy(out + n - 8, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(out, p, 4);
+    std::memcpy(out + n - 4, p + n - 4, 4);
+  } else if (n > 0) {
+    const char first = p[0], middle = p[n / 2], last = p[n - 1];
+    out[0] = first;
+    out[n / 2] = middle;
+    out[n - 1] = last;
+  }
 }
 
 char* put_json_string(char* out, std::string_view text) noexcept {
@@ -94,9 +106,17 @@ char* put_json_string(char* out, std::string_view text) noexcept {
   return out;
 }
 
-// A JSON number's text, at most kNumberMax bytes ("-1.7976931348623157e+308"
-// is 24).
-constexpr std::size_t kNumberMax = 32;
+// Writes text as a JSON string whose written size is known: when that is
+// the text's own size and the quotes, nothing is escaped and the bytes are
+// copied as they are.
+char* put_measured_json_string(char* out, const char* text, std::size_t size, std::size_t json_size) noexcept {
+  if (json_size != size + 2) return put_json_string(out, {text, size});
+  *out++ = '"';
+  copy_bytes(out, text, size);
+  out += size;
+  *out++ = '"';
+  return out;
+}
 
 // The number's text in to_chars' scientific form, "-1.25e-07": the shortest
 // round-trip digits, a point after the first when there are more, and an
@@ -120,7 +140,9 @@ struct ScientificText {
   }
 };
 
-std::size_t format_json_number(char (&buffer)[kNumberMax], double value) noexcept {
+}  // namespace
+
+std::size_t json_detail::format_number(char* buffer, double value) noexcept {
   if (!std::isfinite(value)) {
     std::copy_n("null", 4, buffer);
     return 4;
@@ -130,7 +152,7 @@ std::size_t format_json_number(char (&buffer)[kNumberMax], double value) noexcep
   if (value == 0.0 || std::fabs(value) >= 1e-5)
     if (std::size_t size = write_short_plain(value, buffer); size != 0) {
       if (std::memchr(buffer, '.', size) == nullptr) {
-        std::memcpy(buffer + size, ".0", 2);
+        std::copy_n(".0", 2, buffer + size);
         size += 2;
       }
       return size;
@@ -145,14 +167,14 @@ std::size_t format_json_number(char (&buffer)[kNumberMax], double value) noexcep
     // The digits and point as they are; the exponent keeps its sign and
     // loses its leading zeros (it is at least 6 in size here).
     const auto mantissa_size = static_cast<std::size_t>(s.e - s.digits);
-    std::memcpy(out, s.digits, mantissa_size);
+    copy_bytes(out, s.digits, mantissa_size);
     out += mantissa_size;
     *out++ = 'e';
     *out++ = s.e[1];
     const char* exponent = s.e + 2;
     while (*exponent == '0') ++exponent;
     const auto exponent_size = static_cast<std::size_t>(s.end - exponent);
-    std::memcpy(out, exponent, exponent_size);
+    copy_bytes(out, exponent, exponent_size);
     return static_cast<std::size_t>(out + exponent_size - buffer);
   }
   if (s.exponent < 0) {
@@ -163,120 +185,148 @@ std::size_t format_json_number(char (&buffer)[kNumberMax], double value) noexcep
     std::memset(out, '0', zeros);
     out += zeros;
     *out++ = s.digits[0];
-    std::memcpy(out, s.fraction, fraction_size);
+    copy_bytes(out, s.fraction, fraction_size);
     return static_cast<std::size_t>(out + fraction_size - buffer);
   }
   // The first digit and `integral` more before the point.
   const auto integral = static_cast<std::size_t>(s.exponent);
   *out++ = s.digits[0];
   if (fraction_size > integral) {
-    std::memcpy(out, s.fraction, integral);
+    copy_bytes(out, s.fraction, integral);
     out += integral;
     *out++ = '.';
-    std::memcpy(out, s.fraction + integral, fraction_size - integral);
+    copy_bytes(out, s.fraction + integral, fraction_size - integral);
     return static_cast<std::size_t>(out + fraction_size - integral - buffer);
   }
   // An integral number keeps a fractional part so that it reads back as a
   // float rather than an integer.
-  std::memcpy(out, s.fraction, fraction_size);
+  copy_bytes(out, s.fraction, fraction_size);
   out += fraction_size;
   std::memset(out, '0', integral - fraction_size);
   out += integral - fraction_size;
   return static_cast<std::size_t>(std::copy_n(".0", 2, out) - buffer);
 }
 
-// Appends exactly `size` bytes that put(char*) writes, returning its end.
-template <class Put>
-void append_exactly(std::string& out, std::size_t size, Put put) {
-  const std::size_t start = out.size();
-  out.resize_and_overwrite(start + size,
-                           [&](char* data, std::size_t) { return static_cast<std::size_t>(put(data + start) - data); });
+JsonStringMeasure json_detail::measure_string_by_words(std::string_view text) noexcept {
+  // Plain text, the usual case, is passed over a word at a time (the last
+  // few bytes as a word of their own, filled up with letters); only text
+  // with something to escape is counted byte by byte.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  const char* const p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t all = 0;
+  bool escapes = false;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const std::uint64_t word = load_word(p + i);
+    all |= word;
+    escapes |= needs_escape(word);
+  }
+  if (i != n) {
+    const std::size_t rest = n - i;
+    const std::uint64_t word = load_short_low_first(p + i, rest) | (kOnes * 'a') << (8 * rest);
+    all |= word;
+    escapes |= needs_escape(word);
+  }
+  std::size_t size = 2 + n;
+  if (escapes)
+    for (const char c : text)
+      if (const char escape = kEscapes[static_cast<unsigned char>(c)]; escape != 0) size += escape == 'u' ? 5 : 1;
+  return {static_cast<std::uint32_t>(size), (all & 0x8080808080808080ULL) == 0};
 }
+
+std::uint64_t json_detail::name_key_by_words(std::string_view name) noexcept {
+  const std::uint64_t low_first =
+      name.size() >= 8 ? load_low_first(name.data()) | std::uint64_t{load_low_first(name.data() + 4)} << 32
+                       : load_short_low_first(name.data(), name.size());
+  return std::byteswap(low_first);
+}
+
+char* JsonObject::write(char* out) const noexcept {
+  *out++ = '{';
+  for (std::size_t k = 0; k < size_; ++k) {
+    const Member& m = members_[order_[k]];
+    if (k != 0) *out++ = ',';
+    out = put_measured_json_string(out, m.name, m.name_size, m.name_json_size);
+    *out++ = ':';
+    switch (m.kind) {
+      case JsonValue::Kind::String:
+        out = put_measured_json_string(out, m.text, m.text_size, m.value_json_size);
+        break;
+      case JsonValue::Kind::Null:
+        out = std::copy_n("null", 4, out);
+        break;
+      case JsonValue::Kind::Number:
+        copy_bytes(out, m.number, m.value_json_size);
+        out += m.value_json_size;
+        break;
+    }
+  }
+  *out++ = '}';
+  return out;
+}
+
+namespace {
+
+// Appends exactly `size` bytes that write(char*) fills, returning their end.
+// (The size resize_and_overwrite hands to its operation is not used: some
+// library versions pass the capacity there.)
+template <class Write>
+void append_exactly(std::string& out, std::size_t size, Write write) {
+  const std::size_t start = out.size();
+  out.resize_and_overwrite(
+      start + size, [&](char* data, std::size_t) { return static_cast<std::size_t>(write(data + start) - data); });
+}
+
+}  // namespace
+
+void JsonObject::write(std::string& out) const {
+  append_exactly(out, text_size(), [this](char* p) { return write(p); });
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+  append_exactly(out, measure_json_string(text).size, [text](char* p) { return put_json_string(p, text); });
+}
+
+void append_json_number(std::string& out, double value) {
+  char buffer[32];
+  out.append(buffer, json_detail::format_number(buffer, value));
+}
+
+Datasheet::Datasheet(std::string_view name, double value, std::string_view units, std::optional<double> uncertainty,
+                     ConstantStatus status) noexcept {
+  // Added in the record's own field order; the object sorts them by name.
+  // Five distinct names never exceed the object's capacity.
+  static constexpr JsonName kName("name"), kValue("value"), kUnits("units"), kUncertainty("uncertainty"),
+      kStatus("status");
+  sheet_.set(kName, JsonValue::string(name));
+  sheet_.set(kValue, JsonValue::number(value));
+  sheet_.set(kUnits, JsonValue::string(units));
+  sheet_.set(kUncertainty, JsonValue::number_or_null(uncertainty));
+  sheet_.set(kStatus, JsonValue::string(to_text(status)));
+}
+
+Datasheet::Datasheet(const ConstantRecord& record) noexcept
+    : Datasheet(record.name, record.value, record.units, record.uncertainty, record.status) {}
+
+Datasheet::Datasheet(const ConstantRecordView& record) noexcept
+    : Datasheet(record.name(), record.value(), record.units(), record.uncertainty(), record.status()) {}
+
+namespace {
 
 // The one implementation behind both write_datasheet overloads: the owned
 // record and the registry's stored view differ only in how they hand out
-// their fields.
-std::string datasheet_text(std::string_view name, double value, std::string_view units,
-                           std::optional<double> uncertainty, ConstantStatus status) {
-  // Added in the record's own field order; the object sorts them by name.
-  // Five distinct names never exceed the object's capacity.
-  JsonObject sheet;
-  sheet.set("name", JsonValue::string(name));
-  sheet.set("value", JsonValue::number(value));
-  sheet.set("units", JsonValue::string(units));
-  sheet.set("uncertainty", JsonValue::number_or_null(uncertainty));
-  sheet.set("status", JsonValue::string(to_text(status)));
-
+// their fields, which Datasheet's constructors take care of.
+std::string text_of(const Datasheet& sheet) {
   std::string out;
-  out.reserve(128);
-  sheet.write(out);
+  append_exactly(out, sheet.size(), [&sheet](char* p) { return sheet.write(p); });
   return out;
 }
 
 }  // namespace
 
-void append_json_string(std::string& out, std::string_view text) {
-  append_exactly(out, json_string_size(text), [text](char* p) { return put_json_string(p, text); });
-}
+std::string write_datasheet(const ConstantRecord& record) { return text_of(Datasheet(record)); }
 
-void append_json_number(std::string& out, double value) {
-  char buffer[kNumberMax];
-  out.append(buffer, format_json_number(buffer, value));
-}
-
-void JsonObject::write(std::string& out) const {
-  // Every member's text is sized first, so the object is written in one
-  // pass into memory reserved once.
-  std::array<char[kNumberMax], kCapacity> numbers;
-  std::array<std::size_t, kCapacity> number_sizes;
-  std::size_t size = 2 + (size_ > 0 ? size_ - 1 : 0);
-  for (std::size_t i = 0; i < size_; ++i) {
-    const Member& m = members_[i];
-    size += json_string_size(name_of(i)) + 1;
-    switch (m.kind) {
-      case JsonValue::Kind::String:
-        size += json_string_size({m.text, m.text_size});
-        break;
-      case JsonValue::Kind::Null:
-        size += 4;
-        break;
-      case JsonValue::Kind::Number:
-        size += number_sizes[i] = format_json_number(numbers[i], m.number);
-        break;
-    }
-  }
-  append_exactly(out, size, [&](char* p) {
-    *p++ = '{';
-    for (std::size_t k = 0; k < size_; ++k) {
-      const std::size_t i = order_[k];
-      const Member& m = members_[i];
-      if (k != 0) *p++ = ',';
-      p = put_json_string(p, name_of(i));
-      *p++ = ':';
-      switch (m.kind) {
-        case JsonValue::Kind::String:
-          p = put_json_string(p, {m.text, m.text_size});
-          break;
-        case JsonValue::Kind::Null:
-          p = std::copy_n("null", 4, p);
-          break;
-        case JsonValue::Kind::Number:
-          std::memcpy(p, numbers[i], number_sizes[i]);
-          p += number_sizes[i];
-          break;
-      }
-    }
-    *p++ = '}';
-    return p;
-  });
-}
-
-std::string write_datasheet(const ConstantRecord& record) {
-  return datasheet_text(record.name, record.value, record.units, record.uncertainty, record.status);
-}
-
-std::string write_datasheet(const ConstantRecordView& record) {
-  return datasheet_text(record.name(), record.value(), record.units(), record.uncertainty(), record.status());
-}
+std::string write_datasheet(const ConstantRecordView& record) { return text_of(Datasheet(record)); }
 
 }  // namespace korvex

@@ -36,6 +36,84 @@ void append_json_string(std::string& out, std::string_view text);
 // "1.25e-7", "5e-324").
 void append_json_number(std::string& out, double value);
 
+// The size of a text written as a quoted JSON string, and whether all its
+// bytes are below 0x80.
+struct JsonStringMeasure {
+  std::uint32_t size = 2;
+  bool ascii = true;
+};
+
+namespace json_detail {
+
+// How each byte is written inside a JSON string: 0 copied as it is, else the
+// letter after the backslash ('u' for the \u00XX form).
+inline constexpr std::array<char, 256> kEscapes = [] {
+  std::array<char, 256> table{};
+  for (int byte = 0; byte < 0x20; ++byte) table[static_cast<std::size_t>(byte)] = 'u';
+  table[0x08] = 'b';
+  table[0x09] = 't';
+  table[0x0A] = 'n';
+  table[0x0C] = 'f';
+  table[0x0D] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+// Writes a number's text, at most 24 bytes, into out, which has room for 32,
+// and returns its size.
+std::size_t format_number(char* out, double value) noexcept;
+
+// The run-time forms, which read the text a word at a time.
+JsonStringMeasure measure_string_by_words(std::string_view text) noexcept;
+std::uint64_t name_key_by_words(std::string_view name) noexcept;
+
+}  // namespace json_detail
+
+constexpr JsonStringMeasure measure_json_string(std::string_view text) noexcept {
+  if consteval {
+    JsonStringMeasure measure;
+    measure.size = static_cast<std::uint32_t>(2 + text.size());
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (const char escape = json_detail::kEscapes[byte]; escape != 0) measure.size += escape == 'u' ? 5 : 1;
+      if (byte >= 0x80) measure.ascii = false;
+    }
+    return measure;
+  } else {
+    return json_detail::measure_string_by_words(text);
+  }
+}
+
+// A name's first eight bytes as a big-endian number, zeros after its end:
+// where two names' keys differ, they order the names as byte_less does.
+constexpr std::uint64_t json_name_key(std::string_view name) noexcept {
+  if consteval {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < 8 && i < name.size(); ++i)
+      key |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
+    return key;
+  } else {
+    return json_detail::name_key_by_words(name);
+  }
+}
+
+// A member name with what the object needs of it worked out once: its sort
+// key and its size as a JSON string. A name made in a constant expression
+// is measured when the program is compiled. It borrows its text.
+class JsonName {
+ public:
+  constexpr explicit JsonName(std::string_view text) noexcept
+      : text_(text), key_(json_name_key(text)), measure_(measure_json_string(text)) {}
+
+ private:
+  friend class JsonObject;
+
+  std::string_view text_;
+  std::uint64_t key_;
+  JsonStringMeasure measure_;
+};
+
 // A null, a number or a string, as a member of a JsonObject. A string value
 // borrows its text, which must outlive every use of the value.
 class JsonValue {
@@ -65,6 +143,10 @@ class JsonValue {
 // for byte as unsigned values, a name before its extensions. It is built
 // and written once per request, so it keeps its members inline and never
 // touches the heap; names and string values are borrowed like JsonValue's.
+//
+// Each member is measured when it is set (a number is formatted there and
+// then), so the exact size of the text is known before a byte of it is
+// written, and it can go straight into memory the caller provides.
 class JsonObject {
  public:
   static constexpr std::size_t kCapacity = 8;
@@ -72,13 +154,21 @@ class JsonObject {
   // Gives the member `name` the value, replacing the value of a member that
   // already has that name. Returns false, changing nothing, when the name is
   // new and the object already holds kCapacity members. Inline, so that a
-  // value built at the call goes straight into the member's fields.
-  bool set(std::string_view name, const JsonValue& value) noexcept {
+  // name and a value built at the call go straight into the member's fields.
+  bool set(const JsonName& name, const JsonValue& value) noexcept {
+    // Names are mostly told apart by their keys; only equal keys need the
+    // bytes compared in full.
+    auto member_before_name = [&name](const Member& m) {
+      return m.key != name.key_ ? m.key < name.key_ : byte_less({m.name, m.name_size}, name.text_);
+    };
     std::size_t at = 0;
-    while (at < size_ && byte_less(name_of(order_[at]), name)) ++at;
-    if (at < size_ && !byte_less(name, name_of(order_[at]))) {
-      assign(members_[order_[at]], name, value);
-      return true;
+    while (at < size_ && member_before_name(members_[order_[at]])) ++at;
+    if (at < size_) {
+      const Member& next = members_[order_[at]];
+      if (next.key == name.key_ && std::string_view(next.name, next.name_size) == name.text_) {
+        assign(members_[order_[at]], name, value);
+        return true;
+      }
     }
     if (size_ == kCapacity) return false;
     for (std::size_t i = size_; i > at; --i) order_[i] = order_[i - 1];
@@ -87,33 +177,78 @@ class JsonObject {
     ++size_;
     return true;
   }
+  // The same for a name given as text, measured on the way in.
+  bool set(std::string_view name, const JsonValue& value) noexcept { return set(JsonName(name), value); }
 
   std::size_t size() const noexcept { return size_; }
 
-  // Appends the object compactly: {"a":1.0,"b":null}, no whitespace.
+  // The exact size of the text write() produces.
+  std::size_t text_size() const noexcept {
+    std::size_t size = 2 + (size_ > 0 ? size_ - 1 : 0);
+    for (std::size_t i = 0; i < size_; ++i) size += members_[i].name_json_size + 1 + members_[i].value_json_size;
+    return size;
+  }
+  // Whether every byte of that text is below 0x80 (names and string values
+  // are copied unchanged, UTF-8 included; everything else is ASCII).
+  bool ascii() const noexcept {
+    bool ascii = true;
+    for (std::size_t i = 0; i < size_; ++i) ascii &= members_[i].ascii;
+    return ascii;
+  }
+  // Writes the object compactly, {"a":1.0,"b":null} with no whitespace, into
+  // out, which has room for text_size() bytes; returns the end of the text.
+  char* write(char* out) const noexcept;
+  // Appends the same text.
   void write(std::string& out) const;
 
  private:
+  // The longest number text, "-1.7976931348623157e+308" (24 bytes), with
+  // the room write_short_plain asks for.
+  static constexpr std::size_t kNumberMax = 32;
+
   // Members stay where they were added (plain fields, left unset until
-  // used); order_ lists them sorted by name.
+  // used); order_ lists them sorted by name. Sizes are of the texts as
+  // written: a string quoted and escaped, a number formatted.
   struct Member {
     const char* name;
-    const char* text;
-    double number;
+    const char* text;  // a string value's bytes
+    // The name's first eight bytes as a big-endian number, zeros after its
+    // end: where two names' keys differ, they order the names.
+    std::uint64_t key;
     std::uint32_t name_size;
     std::uint32_t text_size;
+    std::uint32_t name_json_size;
+    std::uint32_t value_json_size;
     JsonValue::Kind kind;
+    bool ascii;
+    char number[kNumberMax];  // a number value's text
   };
 
-  static void assign(Member& member, std::string_view name, const JsonValue& value) noexcept {
-    member.name = name.data();
-    member.name_size = static_cast<std::uint32_t>(name.size());
+  // Fills the member's fields: a string value measured, a number formatted.
+  static void assign(Member& member, const JsonName& name, const JsonValue& value) noexcept {
+    member.name = name.text_.data();
+    member.key = name.key_;
+    member.name_size = static_cast<std::uint32_t>(name.text_.size());
+    member.name_json_size = name.measure_.size;
     member.kind = value.kind_;
-    member.number = value.number_;
-    member.text = value.text_.data();
-    member.text_size = static_cast<std::uint32_t>(value.text_.size());
+    member.ascii = name.measure_.ascii;
+    switch (value.kind_) {
+      case JsonValue::Kind::String: {
+        const JsonStringMeasure text_measure = measure_json_string(value.text_);
+        member.text = value.text_.data();
+        member.text_size = static_cast<std::uint32_t>(value.text_.size());
+        member.value_json_size = text_measure.size;
+        member.ascii &= text_measure.ascii;
+        break;
+      }
+      case JsonValue::Kind::Null:
+        member.value_json_size = 4;
+        break;
+      case JsonValue::Kind::Number:
+        member.value_json_size = static_cast<std::uint32_t>(json_detail::format_number(member.number, value.number_));
+        break;
+    }
   }
-  std::string_view name_of(std::size_t i) const noexcept { return {members_[i].name, members_[i].name_size}; }
 
   std::array<Member, kCapacity> members_;
   std::array<std::uint8_t, kCapacity> order_;
@@ -122,7 +257,32 @@ class JsonObject {
 
 // The datasheet of a record: an object of the five members name, status,
 // uncertainty (null when absent), units and value, written in that order.
-// The text starts with room for 128 bytes, which every seeded entry fits.
+// Measured when made, so that the caller can provide the memory for its
+// text: size() bytes, which write() fills. It borrows the record's texts and
+// must not outlive the record (or, for a view, the registry's read).
+class Datasheet {
+ public:
+  explicit Datasheet(const ConstantRecord& record) noexcept;
+  explicit Datasheet(const ConstantRecordView& record) noexcept;
+  explicit Datasheet(ConstantRecord&&) = delete;
+
+  std::size_t size() const noexcept { return sheet_.text_size(); }
+  bool ascii() const noexcept { return sheet_.ascii(); }
+  // Writes exactly size() bytes into out; returns their end.
+  char* write(char* out) const noexcept { return sheet_.write(out); }
+
+ private:
+  Datasheet(std::string_view name, double value, std::string_view units, std::optional<double> uncertainty,
+            ConstantStatus status) noexcept;
+
+  JsonObject sheet_;
+};
+
+// Room for the text of every seeded entry's datasheet: callers keep a buffer
+// of this size on the stack and go to the heap only for longer sheets.
+inline constexpr std::size_t kDatasheetStackSize = 128;
+
+// The datasheet's text as a string of its own.
 std::string write_datasheet(const ConstantRecord& record);
 std::string write_datasheet(const ConstantRecordView& record);
 

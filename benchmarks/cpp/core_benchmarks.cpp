@@ -252,12 +252,18 @@ void BM_WriteDatasheetRecord(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteDatasheetRecord);
 
+// The registry's stored view of the entry `name`, if there is one.
+std::optional<korvex::ConstantRecordView> stored_view(const FormulasRegistry& registry, std::string_view name) {
+  std::optional<korvex::ConstantRecordView> found;
+  registry.for_each([&found, name](std::string_view key, const korvex::ConstantRecordView& view) {
+    if (key == name) found = view;
+  });
+  return found;
+}
+
 void BM_WriteDatasheetView(benchmark::State& state) {
   const FormulasRegistry registry;
-  std::optional<korvex::ConstantRecordView> phi;
-  registry.for_each([&phi](std::string_view key, const korvex::ConstantRecordView& view) {
-    if (key == "phi") phi = view;
-  });
+  const std::optional<korvex::ConstantRecordView> phi = stored_view(registry, "phi");
   if (!phi) {
     state.SkipWithError("phi is not in the registry");
     return;
@@ -269,6 +275,29 @@ void BM_WriteDatasheetView(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_WriteDatasheetView);
+
+// The same text written into a buffer on the stack, as the module does.
+void BM_WriteDatasheetViewToBuffer(benchmark::State& state) {
+  const FormulasRegistry registry;
+  const std::optional<korvex::ConstantRecordView> phi = stored_view(registry, "phi");
+  if (!phi) {
+    state.SkipWithError("phi is not in the registry");
+    return;
+  }
+  char buffer[korvex::kDatasheetStackSize];
+  if (korvex::Datasheet(*phi).size() > sizeof buffer) {
+    state.SkipWithError("phi's datasheet does not fit the buffer");
+    return;
+  }
+  for (auto _ : state) {
+    const korvex::Datasheet sheet(*phi);
+    char* end = sheet.write(buffer);
+    benchmark::DoNotOptimize(buffer);
+    benchmark::DoNotOptimize(end);
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_WriteDatasheetViewToBuffer);
 
 // One JSON number: phi takes the shortest-digits path, 288.0 the short
 // decimal one, 6.02214076e23 the scientific form.

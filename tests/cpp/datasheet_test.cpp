@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
+
+#include "byte_order.hpp"
 
 #include "formulas_registry.hpp"
 
@@ -147,13 +153,169 @@ TEST(JsonObject, KeepsMembersInUnsignedByteOrder) {
       {{"\xC3\xA9", "b", "_", "Z", "", "9", "a", "\x7f"},
        "{\"\":1.0,\"9\":1.0,\"Z\":1.0,\"_\":1.0,\"a\":1.0,\"b\":1.0,\"\x7f\":1.0,\"\xC3\xA9\":1.0}"},
       {{"visible_sector", "v_higgs_mev"}, R"({"v_higgs_mev":1.0,"visible_sector":1.0})"},
+      // Names alike in their first eight bytes, which then decide nothing:
+      // the rest of the bytes and the lengths do.
+      {{"uncertainty", "uncertai", "uncertainty_b", "uncertain", "uncertainty_a", "uncertaj"},
+       R"({"uncertai":1.0,"uncertain":1.0,"uncertainty":1.0,"uncertainty_a":1.0,"uncertainty_b":1.0,"uncertaj":1.0})"},
+      // A NUL byte sorts after the end of a name and before every other byte.
+      {{std::string_view("a\x01", 2), std::string_view("a\0", 2), "a", std::string_view("a\0\0", 3)},
+       "{\"a\":1.0,\"a\\u0000\":1.0,\"a\\u0000\\u0000\":1.0,\"a\\u0001\":1.0}"},
   };
   for (const OrderCase& c : cases) {
     JsonObject object;
     for (std::string_view name : c.added) EXPECT_TRUE(object.set(name, JsonValue::number(1.0)));
     EXPECT_EQ(object.size(), c.added.size());
     EXPECT_EQ(written(object), c.text);
+    EXPECT_EQ(object.text_size(), c.text.size()) << c.text;
   }
+}
+
+// Writes the object into memory with guard bytes on both sides; the text
+// must fill exactly text_size() bytes.
+std::string written_into_memory(const JsonObject& object) {
+  constexpr char kGuard = '\x5a';
+  std::vector<char> memory(object.text_size() + 32, kGuard);
+  char* const start = memory.data() + 16;
+  const char* const end = object.write(start);
+  EXPECT_EQ(static_cast<std::size_t>(end - start), object.text_size());
+  for (std::size_t i = 0; i < 16; ++i) EXPECT_EQ(memory[i], kGuard) << "before the text, byte " << i;
+  for (const char* p = start + object.text_size(); p != memory.data() + memory.size(); ++p)
+    EXPECT_EQ(*p, kGuard) << "after the text";
+  return std::string(static_cast<const char*>(start), end);
+}
+
+bool all_ascii(std::string_view text) {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+struct MemberCase {
+  std::string_view name;
+  JsonValue value;
+  std::string_view text;
+};
+
+TEST(JsonObject, WritesExactlyItsMeasuredSizeIntoCallerMemory) {
+  // Names and strings of every length around the eight-byte words they are
+  // read in, with and without escapes and bytes from 0x80 up.
+  const MemberCase cases[] = {
+      {"", JsonValue::null(), R"({"":null})"},
+      {"a", JsonValue::string(""), R"({"a":""})"},
+      {"ab", JsonValue::string("xyz"), R"({"ab":"xyz"})"},
+      {"abc", JsonValue::number(-0.0), R"({"abc":-0.0})"},
+      {"abcd", JsonValue::string("1234567"), R"({"abcd":"1234567"})"},
+      {"abcdefg", JsonValue::string("12345678"), R"({"abcdefg":"12345678"})"},
+      {"abcdefgh", JsonValue::string("123456789"), R"({"abcdefgh":"123456789"})"},
+      {"abcdefghi", JsonValue::number(1.618033988749895), R"({"abcdefghi":1.618033988749895})"},
+      {"a\"b", JsonValue::string("tab\there"), R"({"a\"b":"tab\there"})"},
+      {"0123456789abcdef\n", JsonValue::string("\\"), R"({"0123456789abcdef\n":"\\"})"},
+      {"\xC2\xB5", JsonValue::string("m"), "{\"\xC2\xB5\":\"m\"}"},
+      {"units", JsonValue::string("\xC2\xB5m/s\x1f"), "{\"units\":\"\xC2\xB5m/s\\u001f\"}"},
+      {"seventeen_bytes_x", JsonValue::string("twenty-four bytes of it\x7f"),
+       "{\"seventeen_bytes_x\":\"twenty-four bytes of it\x7f\"}"},
+      {"big", JsonValue::number(-1.7976931348623157e308), R"({"big":-1.7976931348623157e+308})"},
+  };
+  for (const MemberCase& c : cases) {
+    JsonObject object;
+    ASSERT_TRUE(object.set(c.name, c.value));
+    EXPECT_EQ(object.text_size(), c.text.size()) << c.text;
+    EXPECT_EQ(written_into_memory(object), c.text);
+    EXPECT_EQ(written(object), c.text);
+    EXPECT_EQ(object.ascii(), all_ascii(c.text)) << c.text;
+  }
+
+  // All of them in one object, and the same after every value is replaced.
+  JsonObject object;
+  for (std::size_t i = 0; i < JsonObject::kCapacity; ++i) ASSERT_TRUE(object.set(cases[i].name, cases[i].value));
+  const std::string first = written(object);
+  EXPECT_EQ(object.text_size(), first.size());
+  EXPECT_EQ(written_into_memory(object), first);
+  EXPECT_TRUE(object.ascii());
+  for (std::size_t i = 0; i < JsonObject::kCapacity; ++i)
+    ASSERT_TRUE(object.set(cases[i].name, JsonValue::string(cases[JsonObject::kCapacity + i % 6].name)));
+  const std::string second = written(object);
+  EXPECT_EQ(object.text_size(), second.size());
+  EXPECT_EQ(written_into_memory(object), second);
+  EXPECT_FALSE(object.ascii()) << second;
+}
+
+// Names the program measures when it is compiled.
+constexpr std::string_view kMeasuredNames[] = {
+    "", "a", "name", "value", "units", "status", "uncertainty", "q\"\\\n", "\x01\x1f\x7f", "\xC2\xB5m",
+};
+constexpr std::array<JsonStringMeasure, std::size(kMeasuredNames)> kCompiledMeasures = [] {
+  std::array<JsonStringMeasure, std::size(kMeasuredNames)> measures{};
+  for (std::size_t i = 0; i < measures.size(); ++i) measures[i] = measure_json_string(kMeasuredNames[i]);
+  return measures;
+}();
+constexpr std::array<std::uint64_t, std::size(kMeasuredNames)> kCompiledKeys = [] {
+  std::array<std::uint64_t, std::size(kMeasuredNames)> keys{};
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = json_name_key(kMeasuredNames[i]);
+  return keys;
+}();
+static_assert(kCompiledMeasures[2].size == 6 && kCompiledMeasures[2].ascii);
+static_assert(kCompiledKeys[2] == 0x6e616d6500000000ULL);  // "name"
+
+TEST(JsonName, MeasuresTheSameWhenCompiledAndWhenRun) {
+  for (std::size_t i = 0; i < std::size(kMeasuredNames); ++i) {
+    const std::string_view name = kMeasuredNames[i];
+    const JsonStringMeasure measure = measure_json_string(name);
+    EXPECT_EQ(measure.size, kCompiledMeasures[i].size) << i;
+    EXPECT_EQ(measure.ascii, kCompiledMeasures[i].ascii) << i;
+    EXPECT_EQ(json_name_key(name), kCompiledKeys[i]) << i;
+    // And both agree with what is written.
+    EXPECT_EQ(measure.size, string_text(name).size()) << i;
+    EXPECT_EQ(measure.ascii, all_ascii(name)) << i;
+  }
+}
+
+TEST(JsonString, MeasuresEveryByteOfEveryLength) {
+  // One byte of each kind at every place of texts from 1 to 40 bytes, so
+  // that each lands in every position of a word and of a text's last few
+  // bytes: the measure must match the text written, and see a byte from
+  // 0x80 up wherever it is.
+  const unsigned char kinds[] = {0x80, 0xFF, 0x01, 0x1F, 0x0A, '"', '\\', 0x7F, 'z'};
+  for (std::size_t size = 1; size <= 40; ++size)
+    for (std::size_t at = 0; at < size; ++at)
+      for (const unsigned char kind : kinds) {
+        std::string text(size, 'a');
+        text[at] = static_cast<char>(kind);
+        const JsonStringMeasure measure = measure_json_string(text);
+        ASSERT_EQ(measure.size, string_text(text).size()) << size << " " << at << " " << int{kind};
+        ASSERT_EQ(measure.ascii, kind < 0x80) << size << " " << at << " " << int{kind};
+        JsonObject object;
+        object.set(text, JsonValue::string(text));
+        ASSERT_EQ(object.text_size(), written(object).size()) << size << " " << at << " " << int{kind};
+        ASSERT_EQ(object.ascii(), kind < 0x80) << size << " " << at << " " << int{kind};
+      }
+}
+
+TEST(JsonName, KeysOrderNamesAsTheirBytesDo) {
+  // Random names over bytes that stress the order: NUL (which must sort
+  // after a name's end), low and high bytes, and letters; lengths around
+  // the eight bytes a key holds.
+  std::mt19937_64 random(0x6a736f6e'6b657973ULL);
+  const char alphabet[] = {'\0', '\x01', 'a', 'b', '\x7f', '\x80', '\xff'};
+  auto random_name = [&] {
+    std::string name(random() % 12, 'a');
+    for (char& c : name) c = alphabet[random() % sizeof alphabet];
+    return name;
+  };
+  int decided = 0;
+  for (int i = 0; i < 200'000; ++i) {
+    const std::string a = random_name();
+    const std::string b = random() % 4 == 0 ? a.substr(0, random() % (a.size() + 1)) : random_name();
+    const std::uint64_t key_a = json_name_key(a);
+    const std::uint64_t key_b = json_name_key(b);
+    if (a.compare(0, 8, b, 0, 8) == 0 && a.size() >= 8 && b.size() >= 8) {
+      ASSERT_EQ(key_a, key_b);
+    }
+    if (key_a == key_b) continue;
+    ++decided;
+    ASSERT_EQ(key_a < key_b, byte_less(a, b)) << testing::PrintToString(a) << " " << testing::PrintToString(b);
+  }
+  EXPECT_GT(decided, 100'000);
 }
 
 TEST(JsonObject, ReplacesTheValueOfAnExistingNameAndRefusesNewNamesWhenFull) {
@@ -226,11 +388,11 @@ TEST(Datasheet, SeededEntriesFromRecordsAndViews) {
   EXPECT_EQ(datasheets_of_views(registry), seeded_datasheets());
 }
 
-TEST(Datasheet, LongestSeededSheetFitsTheInitialBuffer) {
+TEST(Datasheet, LongestSeededSheetFitsTheStackBuffer) {
   const FormulasRegistry registry;
   std::string longest;
   for (const auto& [name, text] : datasheets_of_views(registry)) {
-    EXPECT_LE(text.size(), 128u) << name;
+    EXPECT_LE(text.size(), kDatasheetStackSize) << name;
     if (text.size() > longest.size()) longest = text;
   }
   EXPECT_EQ(longest.size(), 105u);
@@ -278,6 +440,28 @@ TEST(Datasheet, UncertaintiesStatusesAndNonFiniteNumbers) {
   // The stored views give the same texts as the owned records.
   const auto sheets = datasheets_of_views(registry);
   for (const RecordCase& c : cases) EXPECT_EQ(sheets.at(c.record.name), c.text);
+
+  // Written into memory of the caller's: exactly size() bytes, the same
+  // text, and ASCII unless the record's texts are not.
+  for (const RecordCase& c : cases) {
+    const Datasheet sheet(c.record);
+    ASSERT_EQ(sheet.size(), c.text.size()) << c.text;
+    std::vector<char> memory(sheet.size() + 1, '#');
+    EXPECT_EQ(sheet.write(memory.data()), memory.data() + sheet.size());
+    EXPECT_EQ(std::string_view(memory.data(), sheet.size()), c.text);
+    EXPECT_EQ(memory.back(), '#');
+    EXPECT_EQ(sheet.ascii(), all_ascii(c.text)) << c.text;
+  }
+  registry.for_each([&cases](std::string_view key, const ConstantRecordView& view) {
+    for (const RecordCase& c : cases) {
+      if (c.record.name != key) continue;
+      const Datasheet sheet(view);
+      std::string text(sheet.size(), '#');
+      EXPECT_EQ(sheet.write(text.data()), text.data() + text.size());
+      EXPECT_EQ(text, c.text);
+      EXPECT_EQ(sheet.ascii(), all_ascii(c.text)) << c.text;
+    }
+  });
 }
 
 }  // namespace
