@@ -1,8 +1,10 @@
 // The module functions over the constants registry: py_get_constant, one
 // constant's datasheet, and py_list_constants, every constant's name. Each
 // call builds a registry of its own and lets it go before returning.
+#include <array>
 #include <cstring>
-#include <string>
+#include <memory>
+#include <string_view>
 
 #include "args.hpp"
 #include "datasheet.hpp"
@@ -41,15 +43,57 @@ Ref import_json(PyObject* name) {
   return Ref::steal(PyImport_Import(name));
 }
 
+// A datasheet's text, copied out of the registry while the record is read:
+// into a buffer on the stack when it fits, as every seeded sheet does, else
+// into memory from the heap. The read may run more than once (an optimistic
+// attempt, then one under the lock); each run writes the text afresh.
+class SheetText {
+ public:
+  void write(const ConstantRecordView& record) {
+    const Datasheet sheet(record);
+    size_ = sheet.size();
+    ascii_ = sheet.ascii();
+    char* out = stack_.data();
+    if (size_ > stack_.size()) {
+      heap_ = std::make_unique_for_overwrite<char[]>(size_);
+      out = heap_.get();
+    }
+    sheet.write(out);
+  }
+
+  std::string_view view() const noexcept { return {size_ > stack_.size() ? heap_.get() : stack_.data(), size_}; }
+  bool ascii() const noexcept { return ascii_; }
+
+ private:
+  std::array<char, kDatasheetStackSize> stack_;
+  std::unique_ptr<char[]> heap_;
+  std::size_t size_ = 0;
+  bool ascii_ = true;
+};
+
+// Looks the name up in a registry built for this call and copies the
+// record's datasheet into text. Kept out of line: the registry and the
+// sheet's working state are then off the stack again before json.loads
+// runs, which may call back into the module, each nested call taking only
+// the text's buffer deeper.
+[[gnu::noinline]] std::expected<bool, RegistryError> copy_datasheet(std::string_view name, SheetText& text) {
+  return FormulasRegistry().read(name, [&text](const ConstantRecordView& record) {
+    text.write(record);
+    return true;
+  });
+}
+
 // The datasheet is written as JSON text and handed to the interpreter's own
 // json.loads, imported anew on every call, so that whatever `json` resolves
 // to (a replaced loads included) makes the object the caller receives.
-Ref parse_with_json_module(std::string_view text) {
+Ref parse_with_json_module(const SheetText& text) {
   const Ref json_name = new_str("json");
   const Ref json = import_json(json_name.get());
   if (!json) throw PyErr::fetch();
   const Ref loads_name = new_str("loads");
-  const Ref text_object = new_str(text);
+  // ASCII text, all the seeded sheets, becomes a one-byte str directly;
+  // other text is decoded from UTF-8.
+  const Ref text_object = text.ascii() ? new_ascii_str(text.view()) : new_str(text.view());
   // On a plain module, attribute lookup finds nothing on the module type
   // and reads the module's namespace; reading that dict directly is the
   // same lookup without the generic machinery. Anything else is asked the
@@ -73,10 +117,10 @@ PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const auto [name_argument] = bind(kGetConstant, args, nargs, kwnames);
     const std::string_view name = utf8_argument(name_argument, "name");
     if (name.empty()) throw Fault(kEmptyName);
-    std::expected<std::string, RegistryError> datasheet =
-        FormulasRegistry().read(name, [](const ConstantRecordView& record) { return write_datasheet(record); });
-    if (!datasheet) return std::unexpected(PyErr::with_message(PyExc_KeyError, datasheet.error().message()));
-    return parse_with_json_module(*datasheet);
+    SheetText text;
+    const std::expected<bool, RegistryError> found = copy_datasheet(name, text);
+    if (!found) return std::unexpected(PyErr::with_message(PyExc_KeyError, found.error().message()));
+    return parse_with_json_module(text);
   });
 }
 

@@ -12,8 +12,12 @@ Ref new_str(std::string_view utf8) {
   // one-byte str; anything else is decoded by CPython.
   const bool ascii = std::all_of(utf8.begin(), utf8.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   if (!ascii) return checked(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
-  Ref text = checked(PyUnicode_New(static_cast<Py_ssize_t>(utf8.size()), 127));
-  if (!utf8.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), utf8.data(), utf8.size());
+  return new_ascii_str(utf8);
+}
+
+Ref new_ascii_str(std::string_view ascii) {
+  Ref text = checked(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
+  if (!ascii.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), ascii.data(), ascii.size());
   return text;
 }
 

@@ -13,6 +13,9 @@ namespace korvex::py {
 
 Ref new_float(double value);
 Ref new_str(std::string_view utf8);
+// The same for text known to be ASCII, copied straight into a new one-byte
+// str without looking at it again.
+Ref new_ascii_str(std::string_view ascii);
 Ref new_bool(bool value);
 
 // A new list of new str, in the order given; `texts` has size() and
