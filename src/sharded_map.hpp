@@ -397,32 +397,39 @@ class ShardedMap {
           visit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
     };
 
-    std::array<Shard*, kCountedShards> made;
-    std::array<const Table*, kCountedShards> tables;
-    std::array<std::uint64_t, kCountedShards> taken;  // a table holds at most 64 slots
+    // The used shards' shards, tables and taken slots, by the shards' order
+    // among the used ones; `place` maps a shard index to that order.
+    std::array<std::uint8_t, kCountedShards> place;
+    std::array<Shard*, kBatchLimit> made;
+    std::array<const Table*, kBatchLimit> tables;
+    std::array<std::uint64_t, kBatchLimit> taken;  // a table holds at most 64 slots
+    std::size_t used_count = 0;
     for_each_used([&](std::size_t index) {
-      made[index] = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+      const std::size_t k = used_count++;
+      place[index] = static_cast<std::uint8_t>(k);
+      made[k] = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
       const std::uint32_t capacity = std::max(kFirstCapacity, std::bit_ceil(2u * counts[index]));
-      tables[index] = Table::make(arena_, capacity);
-      made[index]->table.store(tables[index], std::memory_order_relaxed);
-      taken[index] = 0;
+      tables[k] = Table::make(arena_, capacity);
+      made[k]->table.store(tables[k], std::memory_order_relaxed);
+      taken[k] = 0;
     });
     for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t index = entries[i].hash & shard_mask_;
-      const Table* table = tables[index];
+      const std::size_t k = place[entries[i].hash & shard_mask_];
+      const Table* table = tables[k];
       const std::uint32_t capacity = table->mask + 1;
       const auto home = static_cast<std::uint32_t>(entries[i].hash >> 32) & table->mask;
       // The table's slots from home on, wrapping around its end.
-      const std::uint64_t from_home = capacity == 64 ? std::rotr(taken[index], static_cast<int>(home))
-                                                     : (taken[index] | taken[index] << capacity) >> home;
+      const std::uint64_t from_home =
+          capacity == 64 ? std::rotr(taken[k], static_cast<int>(home)) : (taken[k] | taken[k] << capacity) >> home;
       const std::uint32_t slot = (home + static_cast<std::uint32_t>(std::countr_one(from_home))) & table->mask;
-      taken[index] |= std::uint64_t{1} << slot;
+      taken[k] |= std::uint64_t{1} << slot;
       table->slot(slot).store(&entries[i], std::memory_order_relaxed);
     }
     for_each_used([&](std::size_t index) {
-      made[index]->size.store(counts[index], std::memory_order_relaxed);
-      made[index]->lock.unlock_unshared();
-      shards_[index].store(made[index], std::memory_order_release);
+      const std::size_t k = place[index];
+      made[k]->size.store(counts[index], std::memory_order_relaxed);
+      made[k]->lock.unlock_unshared();
+      shards_[index].store(made[k], std::memory_order_release);
     });
     untouched_ = false;
   }
