@@ -152,7 +152,7 @@ class ShardedMap {
   // than in a loop per shard whose length the processor cannot foresee.
   template <class Visit>
   void for_each(Visit&& visit) const {
-    std::array<const Entry*, 2 * kSnapshotSlots> gathered;
+    std::array<const Entry*, std::size_t{2} * kSnapshotSlots> gathered;
     std::size_t count = 0;
     auto flush = [&] {
       for (std::size_t e = 0; e < count; ++e) visit(gathered[e]->key(), gathered[e]->value);
