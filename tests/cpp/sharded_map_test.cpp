@@ -111,7 +111,7 @@ TEST_P(ShardedMapTest, KeysDifferingOnlyInLengthOrEmbeddedNulAreDistinct) {
   EXPECT_FALSE(map.find(std::string_view("a\0", 2), [](const Pair& p) { return p.a; }).has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(ShardCounts, ShardedMapTest, ::testing::Values(1, 4, 8, 64, 256));
+INSTANTIATE_TEST_SUITE_P(ShardCounts, ShardedMapTest, ::testing::Values(1, 4, 8, 64, 256, 512));
 
 TEST(RwLock, ReadersHoldItTogether) {
   RwLock lock;
@@ -233,6 +233,32 @@ TEST_P(ShardedMapTest, BatchInsertEqualsInsertingOneByOne) {
     // A later item with an equal key replaces the earlier one.
     const int expected = i < 20 ? i + 50 : i;
     EXPECT_EQ(*batch.find(keys[i], [](const Pair& p) { return p.a; }), expected) << keys[i];
+  }
+}
+
+// A distinct batch fills a new map (up to 256 shards) by counting items per
+// shard, and otherwise as a general batch does; either way every item must
+// be found, visited once and counted, including a single shard's table of
+// 64 slots and a map that already had a shard.
+TEST_P(ShardedMapTest, DistinctBatchIsFoundAndVisitedOnceWhetherTheMapIsNewOrNot) {
+  for (const bool touched : {false, true}) {
+    ShardedMap<Pair> map(arena_, GetParam(), fresh_sip_key());
+    if (touched) map.insert("before", Pair{-1, 0});
+    std::vector<std::string> keys;
+    for (std::size_t i = 0; i < ShardedMap<Pair>::kBatchLimit; ++i) keys.push_back("key" + std::to_string(i * 7));
+    map.emplace_distinct_batch(keys.size(), [&](std::size_t i, Pair& value) {
+      value = Pair{static_cast<int>(i), 0};
+      return std::string_view(keys[i]);
+    });
+
+    EXPECT_EQ(map.size(), keys.size() + touched) << "touched " << touched;
+    for (std::size_t i = 0; i < keys.size(); ++i)
+      EXPECT_EQ(map.find(keys[i], [](const Pair& p) { return p.a; }), static_cast<int>(i)) << keys[i];
+    EXPECT_FALSE(map.find("key1", [](const Pair& p) { return p.a; }).has_value());
+    std::map<std::string, int> visits;
+    map.for_each([&](std::string_view key, const Pair&) { ++visits[std::string(key)]; });
+    EXPECT_EQ(visits.size(), keys.size() + touched);
+    for (const auto& [key, count] : visits) EXPECT_EQ(count, 1) << key;
   }
 }
 
