@@ -38,10 +38,6 @@ class NameList {
     if (size_ == capacity_) grow();
     names_[size_] = Name{name.data(), name.size()};
     prefixes_[size_] = prefix_of(name);
-    // Stored with the top bit flipped, so that comparing them as signed
-    // numbers (which SSE2 can do four at a time) orders them as unsigned.
-    short_prefixes_[size_] =
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(prefixes_[size_] >> 32) ^ 0x80000000u);
     order_[size_] = static_cast<std::uint32_t>(size_);
     ++size_;
   }
@@ -53,27 +49,35 @@ class NameList {
       return;
     }
     // Each name's rank is the number of names before it: those with a
-    // smaller four-byte prefix, counted over a fixed width in loops the
-    // compiler vectorises, plus, among the few sharing its prefix, those
-    // whose bytes come first (or that are equal and were added earlier).
-    // Unlike a comparison sort, nothing branches on comparisons of names
-    // that arrive in hash order, which the processor would mispredict half
-    // the time. The padding is never smaller than a prefix; where it equals
-    // one, the exact count below looks at real names only.
-    std::array<std::int32_t, kRankWidth> prefixes;
-    prefixes.fill(std::numeric_limits<std::int32_t>::max());
-    std::copy_n(short_prefixes_, size_, prefixes.begin());
+    // smaller eight-byte prefix, counted over a fixed width in loops the
+    // compiler vectorises (the prefixes compared as two signed four-byte
+    // halves, top bits flipped), plus, among the few sharing its prefix,
+    // those whose bytes come first (or that are equal and were added
+    // earlier). Unlike a comparison sort, nothing branches on comparisons of
+    // names that arrive in hash order, which the processor would mispredict
+    // half the time. The padding is never smaller than a prefix; where it
+    // equals one, the exact count below looks at real names only.
+    std::array<std::int32_t, kRankWidth> high;
+    std::array<std::int32_t, kRankWidth> low;
+    high.fill(std::numeric_limits<std::int32_t>::max());
+    low.fill(std::numeric_limits<std::int32_t>::max());
     for (std::size_t i = 0; i < size_; ++i) {
-      const std::int32_t prefix = prefixes[i];
+      high[i] = flipped(static_cast<std::uint32_t>(prefixes_[i] >> 32));
+      low[i] = flipped(static_cast<std::uint32_t>(prefixes_[i]));
+    }
+    for (std::size_t i = 0; i < size_; ++i) {
+      const std::int32_t h = high[i];
+      const std::int32_t l = low[i];
       std::int32_t before = 0;
       std::int32_t sharing = 0;
       for (std::size_t j = 0; j < kRankWidth; ++j) {
-        before += prefixes[j] < prefix;
-        sharing += prefixes[j] == prefix;
+        const std::int32_t same_high = high[j] == h;
+        before += (high[j] < h) | (same_high & (low[j] < l));
+        sharing += same_high & (low[j] == l);
       }
       if (sharing > 1) [[unlikely]]
         for (std::size_t j = 0; j < size_; ++j)
-          if (j != i && prefixes[j] == prefix) before += j < i ? !less(i, j) : less(j, i);
+          if (j != i && prefixes_[j] == prefixes_[i]) before += j < i ? !less(i, j) : less(j, i);
       order_[static_cast<std::size_t>(before)] = static_cast<std::uint32_t>(i);
     }
   }
@@ -107,6 +111,10 @@ class NameList {
     return prefix;
   }
 
+  // Four bytes of a prefix as a signed number that orders as the unsigned
+  // one does (SSE2 compares signed numbers four at a time).
+  static std::int32_t flipped(std::uint32_t half) noexcept { return static_cast<std::int32_t>(half ^ 0x80000000u); }
+
   // Equal prefixes (names alike in their first eight bytes, or shorter
   // names padded with zeros), which are rare, are decided by the bytes.
   bool less(std::uint32_t a, std::uint32_t b) const noexcept {
@@ -119,17 +127,14 @@ class NameList {
     const std::size_t capacity = capacity_ == 0 ? 32 : capacity_ * 2;
     auto* names = arena_.allocate_array<Name>(capacity);
     auto* prefixes = arena_.allocate_array<std::uint64_t>(capacity);
-    auto* short_prefixes = arena_.allocate_array<std::int32_t>(capacity);
     auto* order = arena_.allocate_array<std::uint32_t>(capacity);
     if (size_ != 0) {
       std::memcpy(static_cast<void*>(names), names_, size_ * sizeof(Name));
       std::memcpy(prefixes, prefixes_, size_ * sizeof(std::uint64_t));
-      std::memcpy(short_prefixes, short_prefixes_, size_ * sizeof(std::int32_t));
       std::memcpy(order, order_, size_ * sizeof(std::uint32_t));
     }
     names_ = names;
     prefixes_ = prefixes;
-    short_prefixes_ = short_prefixes;
     order_ = order;
     capacity_ = capacity;
   }
@@ -138,7 +143,6 @@ class NameList {
   Arena arena_{buffer_, sizeof buffer_};
   Name* names_ = nullptr;
   std::uint64_t* prefixes_ = nullptr;
-  std::int32_t* short_prefixes_ = nullptr;  // the first four bytes of each
   std::uint32_t* order_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
