@@ -247,8 +247,4 @@ std::expected<ConstantRecord, RegistryError> FormulasRegistry::get(std::string_v
   return read(name, [](const ConstantRecordView& r) { return r.to_record(); });
 }
 
-std::expected<double, RegistryError> FormulasRegistry::get_value(std::string_view name) const {
-  return read(name, [](const ConstantRecordView& r) { return r.value(); });
-}
-
 }  // namespace korvex

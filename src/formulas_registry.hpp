@@ -89,7 +89,9 @@ class FormulasRegistry {
   // or NotFound carrying a copy of the name.
   std::expected<ConstantRecord, RegistryError> get(std::string_view name) const;
   // The same lookup, copying only the value.
-  std::expected<double, RegistryError> get_value(std::string_view name) const;
+  std::expected<double, RegistryError> get_value(std::string_view name) const {
+    return read(name, [](const ConstantRecordView& r) { return r.value(); });
+  }
   // The same lookup, returning what read(const ConstantRecordView&) makes
   // of the record while its shard is read-locked (the view is only valid
   // inside read).
