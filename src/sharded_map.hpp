@@ -68,9 +68,9 @@ class ShardedMap {
   // The most shards a map may have (2^25).
   static constexpr std::size_t kMaxShards = std::size_t{1} << 25;
 
-  // shard_count must be a power of two, at most kMaxShards. Shards are made on their first
-  // insert, so a map on a host with many processors does not pay for the
-  // ones its entries never reach.
+  // shard_count must be a power of two, at most kMaxShards. Shards are made
+  // on their first insert, so a map on a host with many processors does not
+  // pay for the ones its entries never reach.
   ShardedMap(Arena& arena, std::size_t shard_count, SipKey key)
       : arena_(arena),
         shards_(arena.allocate_array<std::atomic<Shard*>>(shard_count)),
@@ -104,8 +104,10 @@ class ShardedMap {
     link_batch(build_entries(count, make), count);
   }
 
-  // The same for items whose keys the caller knows to be distinct, which
-  // spares looking for equal keys among them.
+  // The same for items whose keys the caller knows to be distinct. A map
+  // with no shard yet (and at most kCountedShards shards) is then filled by
+  // counting the items per shard, with no search for equal keys among them;
+  // any other map as by emplace_batch.
   template <class Make>
   void emplace_distinct_batch(std::size_t count, Make make) {
     Entry* const entries = build_entries(count, make);
