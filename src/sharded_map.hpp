@@ -366,10 +366,10 @@ class ShardedMap {
   // shard's items are counted in arrays indexed by shard, its table made at
   // the size they need, then every item is placed in one run over the items,
   // in the first free slot from its home slot on, found in a bit set of the
-  // table's taken slots: the loops run for the same counts on every build
-  // and nothing branches on hash values, which the processor would
-  // mispredict. Each shard is born holding its write lock and is shared
-  // only once filled and released.
+  // table's taken slots: the loops over the items run the same counts on
+  // every build, and placing an item does not branch on hash values, which
+  // the processor would mispredict. Each shard is born holding its write
+  // lock and is shared only once filled and released.
   void fill_untouched(const Entry* entries, std::size_t count) {
     // Only the used shards' places in these arrays are written and read:
     // clearing them whole would cost more than the rest of the fill.
