@@ -3,9 +3,13 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
+
+#include "byte_loads.hpp"
 
 namespace korvex {
 
@@ -17,6 +21,21 @@ constexpr bool byte_less(std::string_view a, std::string_view b) noexcept {
     if (x != y) return x < y;
   }
   return a.size() < b.size();
+}
+
+// A name's first eight bytes as a big-endian number, zeros after its end:
+// where two names' keys differ, they order the names as byte_less does, so
+// sorting compares the keys first and the bytes only where keys are equal.
+constexpr std::uint64_t byte_order_key(std::string_view name) noexcept {
+  if consteval {
+    std::uint64_t key = 0;
+    for (std::size_t i = 0; i < 8 && i < name.size(); ++i)
+      key |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
+    return key;
+  } else {
+    const std::uint64_t low_first = name.size() >= 8 ? load_le64(name.data()) : load_le_short(name.data(), name.size());
+    return std::byteswap(low_first);
+  }
 }
 
 // Sorts items stably by byte_less of key_of(item). Short ranges, the usual

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "byte_loads.hpp"
 #include "byte_order.hpp"
 #include "decimal.hpp"
 #include "formulas_registry.hpp"
@@ -30,30 +31,6 @@ constexpr bool needs_escape(std::uint64_t word) noexcept {
   auto has_zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
   const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighs;
   return (below_space | has_zero_byte(word ^ (kOnes * '"')) | has_zero_byte(word ^ (kOnes * '\\'))) != 0;
-}
-
-std::uint64_t load_word(const char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
-// Four bytes as a number with the first in the lowest place, whatever the
-// host's byte order.
-std::uint32_t load_low_first(const char* p) noexcept {
-  std::uint32_t word;
-  std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
-// The n < 8 bytes at p as a number with the first in the lowest place and
-// zeros above the last, read with at most two loads that stay inside them.
-std::uint64_t load_short_low_first(const char* p, std::size_t n) noexcept {
-  if (n >= 4) return load_low_first(p) | std::uint64_t{load_low_first(p + n - 4)} << (8 * (n - 4));
-  if (n == 0) return 0;
-  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
-  return byte(0) | byte(n / 2) | byte(n - 1);
 }
 
 // Copies n bytes with a few fixed-size moves rather than a call: names,
@@ -81,7 +58,7 @@ char* put_json_string(char* out, std::string_view text) noexcept {
   const char* p = text.data();
   const char* const end = p + text.size();
   while (p != end) {
-    if (end - p >= 8 && !needs_escape(load_word(p))) {
+    if (end - p >= 8 && !needs_escape(load_le64(p))) {
       std::memcpy(out, p, 8);
       out += 8;
       p += 8;
@@ -218,13 +195,13 @@ JsonStringMeasure json_detail::measure_string_by_words(std::string_view text) no
   bool escapes = false;
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const std::uint64_t word = load_word(p + i);
+    const std::uint64_t word = load_le64(p + i);
     all |= word;
     escapes |= needs_escape(word);
   }
   if (i != n) {
     const std::size_t rest = n - i;
-    const std::uint64_t word = load_short_low_first(p + i, rest) | (kOnes * 'a') << (8 * rest);
+    const std::uint64_t word = load_le_short(p + i, rest) | (kOnes * 'a') << (8 * rest);
     all |= word;
     escapes |= needs_escape(word);
   }
@@ -233,13 +210,6 @@ JsonStringMeasure json_detail::measure_string_by_words(std::string_view text) no
     for (const char c : text)
       if (const char escape = kEscapes[static_cast<unsigned char>(c)]; escape != 0) size += escape == 'u' ? 5 : 1;
   return {static_cast<std::uint32_t>(size), (all & 0x8080808080808080ULL) == 0};
-}
-
-std::uint64_t json_detail::name_key_by_words(std::string_view name) noexcept {
-  const std::uint64_t low_first =
-      name.size() >= 8 ? load_low_first(name.data()) | std::uint64_t{load_low_first(name.data() + 4)} << 32
-                       : load_short_low_first(name.data(), name.size());
-  return std::byteswap(low_first);
 }
 
 char* JsonObject::write(char* out) const noexcept {

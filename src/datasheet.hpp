@@ -64,9 +64,8 @@ inline constexpr std::array<char, 256> kEscapes = [] {
 // and returns its size.
 std::size_t format_number(char* out, double value) noexcept;
 
-// The run-time forms, which read the text a word at a time.
+// The run-time form, which reads the text a word at a time.
 JsonStringMeasure measure_string_by_words(std::string_view text) noexcept;
-std::uint64_t name_key_by_words(std::string_view name) noexcept;
 
 }  // namespace json_detail
 
@@ -85,26 +84,13 @@ constexpr JsonStringMeasure measure_json_string(std::string_view text) noexcept 
   }
 }
 
-// A name's first eight bytes as a big-endian number, zeros after its end:
-// where two names' keys differ, they order the names as byte_less does.
-constexpr std::uint64_t json_name_key(std::string_view name) noexcept {
-  if consteval {
-    std::uint64_t key = 0;
-    for (std::size_t i = 0; i < 8 && i < name.size(); ++i)
-      key |= std::uint64_t{static_cast<unsigned char>(name[i])} << (56 - 8 * i);
-    return key;
-  } else {
-    return json_detail::name_key_by_words(name);
-  }
-}
-
 // A member name with what the object needs of it worked out once: its sort
 // key and its size as a JSON string. A name made in a constant expression
 // is measured when the program is compiled. It borrows its text.
 class JsonName {
  public:
   constexpr explicit JsonName(std::string_view text) noexcept
-      : text_(text), key_(json_name_key(text)), measure_(measure_json_string(text)) {}
+      : text_(text), key_(byte_order_key(text)), measure_(measure_json_string(text)) {}
 
  private:
   friend class JsonObject;

@@ -37,7 +37,7 @@ class NameList {
   void add_borrowed(std::string_view name) {
     if (size_ == capacity_) grow();
     names_[size_] = Name{name.data(), name.size()};
-    prefixes_[size_] = prefix_of(name);
+    prefixes_[size_] = byte_order_key(name);
     order_[size_] = static_cast<std::uint32_t>(size_);
     ++size_;
   }
@@ -96,20 +96,6 @@ class NameList {
     const char* data;
     std::size_t size;
   };
-
-  // The first eight bytes as a big-endian number, zero-padded, so that
-  // prefixes order as their bytes do.
-  static std::uint64_t prefix_of(std::string_view name) noexcept {
-    if (name.size() >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, name.data(), 8);
-      return std::endian::native == std::endian::little ? std::byteswap(word) : word;
-    }
-    std::uint64_t prefix = 0;
-    for (std::size_t i = 0; i < 8; ++i)
-      prefix = prefix << 8 | (i < name.size() ? static_cast<unsigned char>(name[i]) : 0u);
-    return prefix;
-  }
 
   // Four bytes of a prefix as a signed number that orders as the unsigned
   // one does (SSE2 compares signed numbers four at a time).

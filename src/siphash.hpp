@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "byte_loads.hpp"
+
 namespace korvex {
 
 struct SipKey {
@@ -43,48 +45,18 @@ struct SipState {
   }
 };
 
-// Little-endian load of 8 bytes, whatever the host's byte order.
-inline std::uint64_t load_le64(const unsigned char* p) noexcept {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
-inline std::uint32_t load_le32(const unsigned char* p) noexcept {
-  std::uint32_t word;
-  std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-  return word;
-}
-
-// The `tail` (1..7) bytes at p as a little-endian number, read in at most
-// two loads instead of byte by byte. With `after_block` set, the eight bytes
-// before p + tail belong to the same string and are loaded in one piece.
-inline std::uint64_t load_tail_le(const unsigned char* p, std::size_t tail, bool after_block) noexcept {
-  if (after_block) return load_le64(p + tail - 8) >> (64 - 8 * tail);
-  if (tail >= 4) {
-    // Two four-byte loads that overlap in the middle; the shared bytes
-    // land on the same positions, so or-ing them is harmless.
-    return load_le32(p) | static_cast<std::uint64_t>(load_le32(p + tail - 4)) << (8 * (tail - 4));
-  }
-  // One to three bytes: the first, the middle and the last cover them all.
-  return static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[tail / 2]) << (8 * (tail / 2)) |
-         static_cast<std::uint64_t>(p[tail - 1]) << (8 * (tail - 1));
-}
-
 }  // namespace detail
 
 template <int CompressionRounds, int FinalRounds>
 std::uint64_t siphash(SipKey key, std::string_view bytes) noexcept {
   detail::SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL, key.k0 ^ 0x6c7967656e657261ULL,
                      key.k1 ^ 0x7465646279746573ULL};
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const char* p = bytes.data();
   const std::size_t size = bytes.size();
-  const unsigned char* const blocks_end = p + (size & ~std::size_t{7});
+  const char* const blocks_end = p + (size & ~std::size_t{7});
 
   for (; p != blocks_end; p += 8) {
-    const std::uint64_t m = detail::load_le64(p);
+    const std::uint64_t m = load_le64(p);
     s.v3 ^= m;
     for (int i = 0; i < CompressionRounds; ++i) s.round();
     s.v0 ^= m;
@@ -92,7 +64,10 @@ std::uint64_t siphash(SipKey key, std::string_view bytes) noexcept {
 
   // Last block: the remaining 0..7 bytes, with the length's low byte on top.
   std::uint64_t last = static_cast<std::uint64_t>(size) << 56;
-  if (const std::size_t tail = size & 7; tail != 0) last |= detail::load_tail_le(p, tail, size >= 8);
+  // After a whole block, the eight bytes ending with the key's end are one
+  // read; a shorter key is read in place.
+  if (const std::size_t tail = size & 7; tail != 0)
+    last |= size >= 8 ? load_le64(p + tail - 8) >> (64 - 8 * tail) : load_le_short(p, tail);
   s.v3 ^= last;
   for (int i = 0; i < CompressionRounds; ++i) s.round();
   s.v0 ^= last;

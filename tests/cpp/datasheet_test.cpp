@@ -251,7 +251,7 @@ constexpr std::array<JsonStringMeasure, std::size(kMeasuredNames)> kCompiledMeas
 }();
 constexpr std::array<std::uint64_t, std::size(kMeasuredNames)> kCompiledKeys = [] {
   std::array<std::uint64_t, std::size(kMeasuredNames)> keys{};
-  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = json_name_key(kMeasuredNames[i]);
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = byte_order_key(kMeasuredNames[i]);
   return keys;
 }();
 static_assert(kCompiledMeasures[2].size == 6 && kCompiledMeasures[2].ascii);
@@ -263,7 +263,7 @@ TEST(JsonName, MeasuresTheSameWhenCompiledAndWhenRun) {
     const JsonStringMeasure measure = measure_json_string(name);
     EXPECT_EQ(measure.size, kCompiledMeasures[i].size) << i;
     EXPECT_EQ(measure.ascii, kCompiledMeasures[i].ascii) << i;
-    EXPECT_EQ(json_name_key(name), kCompiledKeys[i]) << i;
+    EXPECT_EQ(byte_order_key(name), kCompiledKeys[i]) << i;
     // And both agree with what is written.
     EXPECT_EQ(measure.size, string_text(name).size()) << i;
     EXPECT_EQ(measure.ascii, all_ascii(name)) << i;
@@ -306,8 +306,8 @@ TEST(JsonName, KeysOrderNamesAsTheirBytesDo) {
   for (int i = 0; i < 200'000; ++i) {
     const std::string a = random_name();
     const std::string b = random() % 4 == 0 ? a.substr(0, random() % (a.size() + 1)) : random_name();
-    const std::uint64_t key_a = json_name_key(a);
-    const std::uint64_t key_b = json_name_key(b);
+    const std::uint64_t key_a = byte_order_key(a);
+    const std::uint64_t key_b = byte_order_key(b);
     if (a.compare(0, 8, b, 0, 8) == 0 && a.size() >= 8 && b.size() >= 8) {
       ASSERT_EQ(key_a, key_b);
     }
