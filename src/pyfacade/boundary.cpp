@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+
+#include <unistd.h>
 
 namespace korvex::py {
 namespace {
@@ -49,7 +52,7 @@ void report(const Fault& fault) noexcept {
 
 // Raising the panic exception must not fail in turn: nothing could report
 // that failure to Python, so the process ends instead.
-void raise_panic(std::string_view text) noexcept {
+void raise_panic(std::string_view text) {
   if (panic_type == nullptr) {
     panic_type = PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
     if (panic_type == nullptr) {
@@ -132,16 +135,38 @@ SharedBorrow::SharedBorrow(Py_ssize_t& counter) : counter_(counter) {
 
 namespace detail {
 
-void raise(PyErr&& error) noexcept { std::move(error).restore(); }
+std::unique_ptr<Failure> capture_current_exception() {
+  // A forced unwind (pthread_exit, by which the interpreter ends a daemon
+  // thread at exit) is no C++ exception: it has no exception_ptr.
+  if (!std::current_exception()) throw;
+  try {
+    throw;
+  } catch (PyErr& error) {
+    return std::make_unique<Failure>(std::move(error));
+  } catch (Fault& fault) {
+    return std::make_unique<Failure>(std::move(fault));
+  } catch (const std::bad_alloc&) {
+    abort_with("memory exhausted");
+  } catch (const std::exception& error) {
+    return std::make_unique<Failure>(Fault(error.what()));
+  } catch (...) {
+    return std::make_unique<Failure>(Fault(kFaultWithoutText));
+  }
+}
 
-void raise(const Fault& fault) noexcept {
+void raise(Failure&& failure) {
+  if (PyErr* error = std::get_if<PyErr>(&failure)) {
+    std::move(*error).restore();
+    return;
+  }
+  const Fault& fault = std::get<Fault>(failure);
   report(fault);
   raise_panic(fault.text());
 }
 
-void raise_fault_without_text() noexcept { raise(Fault(kFaultWithoutText)); }
-
-void out_of_memory() noexcept { abort_with("memory exhausted"); }
+[[noreturn]] void park_thread() noexcept {
+  for (;;) pause();
+}
 
 }  // namespace detail
 }  // namespace korvex::py

@@ -42,8 +42,8 @@ Fault allocation_fault(PyErr error) {
 
 PyObject* from_topology(PyObject*, PyObject*) {
   return call_boundary([] {
-    const CKMMatrix matrix = CKMMatrix::from_topology();
-    auto object = new_instance<CKMMatrix>(ckm_matrix_type.get_or_fault(), matrix);
+    // The class's tp_alloc builds the matrix from the topology.
+    auto object = new_instance(ckm_matrix_type.get_or_fault());
     if (!object) throw allocation_fault(std::move(object.error()));
     return std::move(*object);
   });
@@ -76,6 +76,7 @@ PyMethodDef methods[] = {
 
 const PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(construct)},
+    {Py_tp_alloc, reinterpret_cast<void*>(allocate_instance<CKMMatrix, CKMMatrix::from_topology>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<CKMMatrix>)},
     {Py_tp_methods, methods},
 };

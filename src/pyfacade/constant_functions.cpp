@@ -2,7 +2,6 @@
 // constant's datasheet, and py_list_constants, every constant's name. Each
 // call builds a registry of its own and lets it go before returning.
 #include <array>
-#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -12,6 +11,7 @@
 #include "members.hpp"
 #include "name_list.hpp"
 #include "results.hpp"
+#include "stack_guard.hpp"
 
 namespace korvex::py {
 namespace {
@@ -19,34 +19,15 @@ namespace {
 constexpr Signature<1> kGetConstant{"py_get_constant()", {"name"}};
 constexpr const char* kEmptyName = "py_get_constant: name must be non-empty";
 
-// Whether `import` is the interpreter's own builtins.__import__, rather than
-// a replacement installed by Python code.
-bool is_builtin_import(PyObject* import) {
-  if (!PyCFunction_Check(import)) return false;
-  const auto* function = reinterpret_cast<PyCFunctionObject*>(import);
-  PyObject* owner = function->m_self;
-  return std::strcmp(function->m_ml->ml_name, "__import__") == 0 && owner != nullptr && PyModule_Check(owner) &&
-         std::strcmp(PyModule_GetDef(owner) != nullptr ? PyModule_GetDef(owner)->m_name : "", "builtins") == 0;
-}
-
-// The module named "json", imported the way an import statement imports
-// it: through builtins.__import__ when Python code has replaced that, and
-// otherwise straight from the import system, which reuses the module in
-// sys.modules when it is there and fully initialised.
-Ref import_json(PyObject* name) {
-  PyObject* builtins = PyEval_GetBuiltins();
-  const Ref import_name = new_str("__import__");
-  PyObject* import = builtins != nullptr ? PyDict_GetItemWithError(builtins, import_name.get()) : nullptr;
-  if (import != nullptr && is_builtin_import(import))
-    return Ref::steal(PyImport_ImportModuleLevelObject(name, nullptr, nullptr, nullptr, 0));
-  if (PyErr_Occurred() != nullptr) return Ref();
-  return Ref::steal(PyImport_Import(name));
-}
+// The names py_get_constant asks the interpreter for, made once by
+// intern_constant_function_names() and kept for the life of the process.
+PyObject* json_name = nullptr;
+PyObject* loads_name = nullptr;
 
 // A datasheet's text, copied out of the registry while the record is read:
 // into a buffer on the stack when it fits, as every seeded sheet does, else
-// into memory from the heap. The read may run more than once (an optimistic
-// attempt, then one under the lock); each run writes the text afresh.
+// into memory from the heap. A read may run more than once (see
+// FormulasRegistry::read); each run writes the text afresh.
 class SheetText {
  public:
   void write(const ConstantRecordView& record) {
@@ -61,8 +42,12 @@ class SheetText {
     sheet.write(out);
   }
 
-  std::string_view view() const noexcept { return {size_ > stack_.size() ? heap_.get() : stack_.data(), size_}; }
-  bool ascii() const noexcept { return ascii_; }
+  // The text as a new str: ASCII, all the seeded sheets, straight into a
+  // one-byte str; anything else decoded from UTF-8.
+  Ref to_str() const {
+    const std::string_view text(size_ > stack_.size() ? heap_.get() : stack_.data(), size_);
+    return ascii_ ? new_ascii_str(text) : new_str(text);
+  }
 
  private:
   std::array<char, kDatasheetStackSize> stack_;
@@ -71,57 +56,58 @@ class SheetText {
   bool ascii_ = true;
 };
 
-// Looks the name up in a registry built for this call and copies the
-// record's datasheet into text. Kept out of line: the registry and the
-// sheet's working state are then off the stack again before json.loads
-// runs, which may call back into the module, each nested call taking only
-// the text's buffer deeper.
-[[gnu::noinline]] std::expected<bool, RegistryError> copy_datasheet(std::string_view name, SheetText& text) {
-  return FormulasRegistry().read(name, [&text](const ConstantRecordView& record) {
+// The datasheet of the constant named by the argument, from a registry
+// built for this call, as a str; KeyError when there is no such constant.
+PyResult datasheet_text(PyObject* name_argument) {
+  const std::string_view name = utf8_argument(name_argument, "name");
+  if (name.empty()) throw Fault(kEmptyName);
+  SheetText text;
+  const std::expected<bool, RegistryError> found = FormulasRegistry().read(name, [&text](const ConstantRecordView& record) {
     text.write(record);
     return true;
   });
+  if (!found) return std::unexpected(PyErr::with_message(PyExc_KeyError, found.error().message()));
+  return text.to_str();
 }
 
-// The datasheet is written as JSON text and handed to the interpreter's own
-// json.loads, imported anew on every call, so that whatever `json` resolves
-// to (a replaced loads included) makes the object the caller receives.
-Ref parse_with_json_module(const SheetText& text) {
-  const Ref json_name = new_str("json");
-  const Ref json = import_json(json_name.get());
-  if (!json) throw PyErr::fetch();
-  const Ref loads_name = new_str("loads");
-  // ASCII text, all the seeded sheets, becomes a one-byte str directly;
-  // other text is decoded from UTF-8.
-  const Ref text_object = text.ascii() ? new_ascii_str(text.view()) : new_str(text.view());
-  // On a plain module, attribute lookup finds nothing on the module type
-  // and reads the module's namespace; reading that dict directly is the
-  // same lookup without the generic machinery. Anything else is asked the
-  // usual way.
-  Ref loads;
-  if (Py_IS_TYPE(json.get(), &PyModule_Type)) {
-    loads = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(json.get()), loads_name.get()));
-    if (!loads && PyErr_Occurred() != nullptr) throw PyErr::fetch();
-  }
-  if (!loads) loads = Ref::steal(PyObject_GetAttr(json.get(), loads_name.get()));
-  if (!loads) throw PyErr::fetch();
-  // One spare slot in front lets the callee prepend a bound self in place.
-  PyObject* call[] = {nullptr, text_object.get()};
-  Ref result = Ref::steal(PyObject_Vectorcall(loads.get(), call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) throw PyErr::fetch();
-  return result;
-}
-
-PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// Everything py_get_constant does before json.loads runs, inside the call
+// boundary: the arguments, the datasheet text (returned), then the
+// interpreter's json imported anew, exactly as PyImport_Import imports it
+// (the __import__ of the calling code's builtins, then the module that
+// sys.modules holds), and its loads (a new reference put in `loads`),
+// whatever those resolve to. NULL, with the exception raised, when any
+// step fails.
+[[gnu::noinline]] PyObject* prepare_loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                          PyObject*& loads) {
   return call_boundary([&]() -> PyResult {
     const auto [name_argument] = bind(kGetConstant, args, nargs, kwnames);
-    const std::string_view name = utf8_argument(name_argument, "name");
-    if (name.empty()) throw Fault(kEmptyName);
-    SheetText text;
-    const std::expected<bool, RegistryError> found = copy_datasheet(name, text);
-    if (!found) return std::unexpected(PyErr::with_message(PyExc_KeyError, found.error().message()));
-    return parse_with_json_module(text);
+    check_stack_left();
+    PyResult text = datasheet_text(name_argument);
+    if (!text) return text;
+    const Ref json = Ref::steal(PyImport_Import(json_name));
+    if (!json) throw PyErr::fetch();
+    loads = PyObject_GetAttr(json.get(), loads_name);
+    if (loads == nullptr) throw PyErr::fetch();
+    return text;
   });
+}
+
+// json.loads is called from this frame, as small as a frame can be, once
+// the boundary and all that comes before the call are off the stack: loads
+// may call back into the module, and each nested call then takes the stack
+// only this frame deeper. The call needs no boundary: it fails only with
+// the exception it raised, and CPython checks that one was.
+PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  // loads, then the text: the slot in front of the argument, lent to the
+  // callee by PY_VECTORCALL_ARGUMENTS_OFFSET, holds loads itself (a callee
+  // that uses the slot puts it back before returning).
+  PyObject* call[2];
+  call[1] = prepare_loads(args, nargs, kwnames, call[0]);
+  if (call[1] == nullptr) return nullptr;
+  PyObject* const result = PyObject_Vectorcall(call[0], call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  const Ref loads = Ref::steal(call[0]);
+  const Ref text = Ref::steal(call[1]);
+  return result;
 }
 
 PyObject* list_constants(PyObject*, PyObject*) {
@@ -137,6 +123,11 @@ PyObject* list_constants(PyObject*, PyObject*) {
 }
 
 }  // namespace
+
+void intern_constant_function_names() {
+  if (json_name == nullptr) json_name = checked(PyUnicode_InternFromString("json")).release();
+  if (loads_name == nullptr) loads_name = checked(PyUnicode_InternFromString("loads")).release();
+}
 
 PyMethodDef py_list_constants_def = {
     "py_list_constants", list_constants, METH_NOARGS,

@@ -35,7 +35,8 @@ PyMethodDef methods[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<FormulasRegistry, kNew>)},
+    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<kNew>)},
+    {Py_tp_alloc, reinterpret_cast<void*>(allocate_instance<FormulasRegistry, [] { return FormulasRegistry(); }>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<FormulasRegistry>)},
     {Py_mp_length, reinterpret_cast<void*>(length_of<FormulasRegistry, formulas_registry_type>)},
     {Py_tp_methods, methods},

@@ -1,5 +1,6 @@
 #include "heap_type.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,13 +34,16 @@ PyTypeObject* HeapType::get() {
 
 PyTypeObject* HeapType::get_or_fault() {
   if (type_ != nullptr) return type_;
+  // CPython's error is printed outside the handler: printing runs Python code.
+  std::optional<PyErr> refused;
   try {
     return get();
   } catch (PyErr& error) {
-    std::move(error).restore();
-    PyErr_PrintEx(0);
-    throw Fault(std::string("failed to create type object for ") + spec_.name);
+    refused.emplace(std::move(error));
   }
+  std::move(*refused).restore();
+  PyErr_PrintEx(0);
+  throw Fault(std::string("failed to create type object for ") + spec_.name);
 }
 
 }  // namespace korvex::py

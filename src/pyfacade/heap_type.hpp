@@ -25,18 +25,29 @@ Instance<Value>& instance_of(PyObject* self) noexcept {
   return *reinterpret_cast<Instance<Value>*>(self);
 }
 
-// Allocates an instance of `type` with the type's own allocator and builds
-// its value in place from `args`. A failed allocation is CPython's error
-// (normally MemoryError), returned as a PyErr.
-template <class Value, class... Args>
-std::expected<Ref, PyErr> new_instance(PyTypeObject* type, Args&&... args) {
+// tp_alloc of every class. All instances are made here, whoever asks for
+// one: the class's constructor, or object.__new__ behind a __new__ that
+// Python code put on the class (the classes are mutable). So no instance
+// exists without its value, built in place from kMake() once CPython's
+// generic allocator has the memory.
+template <class Value, auto kMake>
+PyObject* allocate_instance(PyTypeObject* type, Py_ssize_t items) {
+  return call_boundary([&] {
+    Ref object = Ref::steal(PyType_GenericAlloc(type, items));
+    if (!object) throw PyErr::fetch();
+    Instance<Value>& instance = instance_of<Value>(object.get());
+    new (&instance.value) Value(kMake());
+    instance.borrow_counter = 0;
+    return object;
+  });
+}
+
+// A new instance of one of the module's classes, from its tp_alloc. A failed
+// allocation is CPython's error (normally MemoryError), returned as a PyErr.
+inline std::expected<Ref, PyErr> new_instance(PyTypeObject* type) {
   auto allocate = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  if (allocate == nullptr) allocate = PyType_GenericAlloc;
   Ref object = Ref::steal(allocate(type, 0));
   if (!object) return std::unexpected(PyErr::fetch());
-  Instance<Value>& instance = instance_of<Value>(object.get());
-  new (&instance.value) Value(std::forward<Args>(args)...);
-  instance.borrow_counter = 0;
   return object;
 }
 
@@ -96,12 +107,12 @@ class BorrowedSelf {
 };
 
 // tp_new of a class whose constructor takes no arguments: refuses any,
-// then makes an instance around a default-built value.
-template <class Value, const Signature<0>& kSignature>
+// then makes an instance around its tp_alloc's value.
+template <const Signature<0>& kSignature>
 PyObject* construct_without_arguments(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return call_boundary([&] {
     bind(kSignature, args, kwargs);
-    auto object = new_instance<Value>(type);
+    auto object = new_instance(type);
     if (!object) throw std::move(object.error());
     return std::move(*object);
   });

@@ -18,4 +18,7 @@ extern PyMethodDef py_list_constants_def;
 extern PyMethodDef py_list_quarks_def;
 extern PyMethodDef py_get_constant_def;
 
+// Makes the names py_get_constant uses, once; before its first call.
+void intern_constant_function_names();
+
 }  // namespace korvex::py

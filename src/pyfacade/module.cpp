@@ -98,6 +98,7 @@ Ref initialise() {
 
   Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) throw PyErr::fetch();
+  intern_constant_function_names();
   register_members(module.get());  // on failure the new module is dropped and nothing is cached
   cached_module = Ref::borrow(module.get()).release();
   return module;

@@ -24,7 +24,8 @@ PyObject* list_quarks(PyObject*, PyObject*) {
 }
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<QuarkRegistry, kNew>)},
+    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<kNew>)},
+    {Py_tp_alloc, reinterpret_cast<void*>(allocate_instance<QuarkRegistry, [] { return QuarkRegistry(); }>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<QuarkRegistry>)},
     {Py_mp_length, reinterpret_cast<void*>(length_of<QuarkRegistry, quark_registry_type>)},
 };

@@ -206,3 +206,103 @@ def test_listing_is_a_fresh_list_every_call():
 def test_every_listed_name_has_a_datasheet():
     for name in core.py_list_constants():
         assert core.py_get_constant(name)["name"] == name
+
+
+# --- How json is imported --------------------------------------------------
+
+class MappingWithImport:
+    """A mapping, not a dict, that has __import__ as an attribute."""
+
+    def __init__(self, hook):
+        self.__import__ = hook
+
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+class MappingWithoutImport:
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+class DictFindingImport(dict):
+    def __init__(self, hook):
+        super().__init__()
+        self.hook = hook
+
+    def __missing__(self, key):
+        if key == "__import__":
+            return self.hook
+        raise KeyError(key)
+
+
+def builtins_for(case, hook):
+    """What the calling code's globals hold as __builtins__, and Python
+    code run before the calls (removing that global)."""
+    import builtins
+    module = types.ModuleType("custom_builtins")
+    module.__import__ = hook
+    return {
+        "dict with a hook": ({"__import__": hook}, ""),
+        "dict without __import__": ({}, ""),
+        "module with a hook": (module, ""),
+        "the builtins module": (builtins, ""),
+        "mapping with the hook as attribute": (MappingWithImport(hook), ""),
+        "mapping without __import__": (MappingWithoutImport(), ""),
+        "dict subclass finding the hook": (DictFindingImport(hook), ""),
+        "rebound inside the calling frame": (builtins, ""),
+        "removed while running": (builtins, "del __builtins__\n"),
+    }[case]
+
+
+IMPORT_CASES = ["dict with a hook", "dict without __import__", "module with a hook", "the builtins module",
+                "mapping with the hook as attribute", "mapping without __import__",
+                "dict subclass finding the hook", "rebound inside the calling frame", "removed while running"]
+
+
+@pytest.mark.parametrize("case", IMPORT_CASES)
+def test_json_is_imported_exactly_as_pyimport_import_does(monkeypatch, case):
+    """From the same frame, py_get_constant and CPython's PyImport_Import get
+    the same module, make the same __import__ calls and fail alike. A
+    stand-in json whose loads returns its own module shows which module
+    py_get_constant used; the hook's own result is not what either uses."""
+    import ctypes
+
+    pyimport_import = ctypes.pythonapi.PyImport_Import
+    pyimport_import.restype = ctypes.py_object
+    pyimport_import.argtypes = [ctypes.py_object]
+
+    stand_in = types.ModuleType("json")
+    stand_in.loads = lambda text: stand_in
+    monkeypatch.setitem(sys.modules, "json", stand_in)
+    calls = []
+
+    def hook(name, globals=None, locals=None, fromlist=(), level=0):
+        calls.append((name, fromlist, level))
+        return "not the module"
+
+    def outcome(call):
+        calls.clear()
+        try:
+            result = call()
+        except BaseException as error:  # noqa: B036 - compared below
+            return ("raised", type(error), error.args, list(calls))
+        return ("returned", result, list(calls))
+
+    def before_the_call():
+        # Rebinding the global once the calling frame runs leaves the
+        # frame's own builtins as they were: the global is what counts.
+        if case == "rebound inside the calling frame":
+            namespace["__builtins__"] = {"__import__": hook}
+
+    builtins_value, prelude = builtins_for(case, hook)
+    namespace = {"__builtins__": builtins_value, "outcome": outcome, "before": before_the_call,
+                 "PyImport_Import": pyimport_import, "py_get_constant": core.py_get_constant}
+    # Only names of this namespace are used: the builtins may hold nothing.
+    exec(prelude + "reference = outcome(lambda: (before(), PyImport_Import('json'))[1])\n"
+                   "ours = outcome(lambda: (before(), py_get_constant('phi'))[1])\n", namespace)
+    if case == "rebound inside the calling frame":
+        assert namespace["reference"][2] == [("json", [], 0)]
+    assert namespace["ours"] == namespace["reference"]
+    if namespace["reference"][0] == "returned":
+        assert namespace["ours"][1] is stand_in

@@ -349,3 +349,36 @@ def test_a_second_interpreter_is_refused(python_subprocess):
     assert [sub_first.startswith("ImportError"), main.startswith("ImportError")].count(True) == 1
     assert sub_again.startswith("ImportError")
     assert "subinterpreter" in sub_again
+
+
+def test_instances_made_behind_a_replaced_new_are_whole(python_subprocess):
+    # The classes are mutable: Python code may put a __new__ on them that
+    # makes instances with object.__new__, bypassing the constructors. Such
+    # instances must hold a proper value and answer every member exactly as
+    # a constructed one does (and be freed safely). Replacing __new__ spoils
+    # the class for the rest of the process, hence the subprocess.
+    result = python_subprocess(
+        """
+        import gc
+        from veltrano._korvex_core import PyFormulasRegistry, PyQuarkRegistry, PyCKMMatrix
+        for cls in (PyFormulasRegistry, PyQuarkRegistry, PyCKMMatrix):
+            cls.__new__ = staticmethod(lambda cls: object.__new__(cls))
+        registry, quarks, matrix = PyFormulasRegistry(), PyQuarkRegistry(), PyCKMMatrix()
+        try:
+            registry.get("B3")
+        except KeyError as error:
+            miss = error.args[0]
+        print(repr([len(registry), bool(registry), registry.get("phi"), registry.get(name="n_gen_sq"), miss,
+                    registry.version(), len(quarks), bool(quarks), matrix.jarlskog(), matrix.is_unitary(0.0),
+                    matrix.is_unitary(tol=-1e-300), matrix.from_topology().is_unitary(0.0)]))
+        made = [cls() for cls in (PyFormulasRegistry, PyQuarkRegistry, PyCKMMatrix) for _ in range(1000)]
+        del registry, quarks, matrix, made
+        gc.collect()
+        print("freed")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    answers, freed = result.stdout.strip().splitlines()
+    assert answers == repr([17, True, 1.618033988749895, 0.0, "constant `B3` not found in registry", "2.3.0",
+                            0, False, 0.0, True, False, True])
+    assert freed == "freed"
