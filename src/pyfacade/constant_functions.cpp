@@ -62,10 +62,11 @@ PyResult datasheet_text(PyObject* name_argument) {
   const std::string_view name = utf8_argument(name_argument, "name");
   if (name.empty()) throw Fault(kEmptyName);
   SheetText text;
-  const std::expected<bool, RegistryError> found = FormulasRegistry().read(name, [&text](const ConstantRecordView& record) {
-    text.write(record);
-    return true;
-  });
+  const std::expected<bool, RegistryError> found =
+      FormulasRegistry().read(name, [&text](const ConstantRecordView& record) {
+        text.write(record);
+        return true;
+      });
   if (!found) return std::unexpected(PyErr::with_message(PyExc_KeyError, found.error().message()));
   return text.to_str();
 }
