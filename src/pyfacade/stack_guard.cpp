@@ -15,7 +15,7 @@ constexpr const char* kTooDeep = "maximum recursion depth exceeded while calling
 // One call of py_get_constant takes about 8 KiB below its caller (a
 // registry, the text, the import of json, json.loads itself); twice that
 // leaves room for the exception raised instead.
-constexpr std::uintptr_t kReserve = 16 * 1024;
+constexpr std::uintptr_t kReserve = std::uintptr_t{16} * 1024;
 
 // The calling thread's stack: its lowest address and its size, as the
 // thread library reports them (0 and 0 when it cannot).
