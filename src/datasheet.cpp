@@ -95,28 +95,6 @@ char* put_measured_json_string(char* out, const char* text, std::size_t size, st
   return out;
 }
 
-// The number's text in to_chars' scientific form, "-1.25e-07": the shortest
-// round-trip digits, a point after the first when there are more, and an
-// exponent with its sign and at least two digits.
-struct ScientificText {
-  char text[32];
-  const char* digits;    // the first digit, past any sign
-  const char* fraction;  // the digits after the point (none: the 'e')
-  const char* e;         // the 'e'
-  const char* end;
-  int exponent;
-
-  explicit ScientificText(double value) noexcept {
-    end = std::to_chars(text, text + sizeof text, value, std::chars_format::scientific).ptr;
-    digits = text[0] == '-' ? text + 1 : text;
-    fraction = digits[1] == '.' ? digits + 2 : digits + 1;
-    e = end[-4] == 'e' ? end - 4 : end - 5;
-    exponent = 0;
-    for (const char* p = e + 2; p != end; ++p) exponent = exponent * 10 + (*p - '0');
-    if (e[1] == '-') exponent = -exponent;
-  }
-};
-
 }  // namespace
 
 std::size_t json_detail::format_number(char* buffer, double value) noexcept {
@@ -124,64 +102,44 @@ std::size_t json_detail::format_number(char* buffer, double value) noexcept {
     std::copy_n("null", 4, buffer);
     return 4;
   }
-  // Short decimals from 1e-5 up are laid out positionally either way; only
-  // an integral one needs ".0" added.
-  if (value == 0.0 || std::fabs(value) >= 1e-5)
-    if (std::size_t size = write_short_plain(value, buffer); size != 0) {
-      if (std::memchr(buffer, '.', size) == nullptr) {
-        std::copy_n(".0", 2, buffer + size);
-        size += 2;
-      }
-      return size;
-    }
-  // Every other number is laid out from its shortest digits, as to_chars
-  // writes them in scientific form; zero never gets here.
-  const ScientificText s(value);
+  const DecimalDigits d = shortest_digits(value);
+  const std::string_view digits = d.text();
   char* out = buffer;
-  if (s.digits != s.text) *out++ = '-';
-  const auto fraction_size = static_cast<std::size_t>(s.e - s.fraction);
-  if (s.exponent < kPositionalMinExponent || s.exponent > kPositionalMaxExponent) {
-    // The digits and point as they are; the exponent keeps its sign and
-    // loses its leading zeros (it is at least 6 in size here).
-    const auto mantissa_size = static_cast<std::size_t>(s.e - s.digits);
-    copy_bytes(out, s.digits, mantissa_size);
-    out += mantissa_size;
+  if (d.negative) *out++ = '-';
+  if (d.exponent < kPositionalMinExponent || d.exponent > kPositionalMaxExponent) {
+    // d1, then "." and the other digits if there are any, then the
+    // exponent with its sign and no leading zeros: "1e+16", "1.25e-7".
+    *out++ = digits[0];
+    if (digits.size() > 1) {
+      *out++ = '.';
+      out = std::copy(digits.begin() + 1, digits.end(), out);
+    }
     *out++ = 'e';
-    *out++ = s.e[1];
-    const char* exponent = s.e + 2;
-    while (*exponent == '0') ++exponent;
-    const auto exponent_size = static_cast<std::size_t>(s.end - exponent);
-    copy_bytes(out, exponent, exponent_size);
-    return static_cast<std::size_t>(out + exponent_size - buffer);
+    *out++ = d.exponent < 0 ? '-' : '+';
+    out = std::to_chars(out, out + 4, d.exponent < 0 ? -d.exponent : d.exponent).ptr;
+    return static_cast<std::size_t>(out - buffer);
   }
-  if (s.exponent < 0) {
-    // "0.", then zeros up to the first digit.
-    const auto zeros = static_cast<std::size_t>(-s.exponent - 1);
-    *out++ = '0';
+  if (d.exponent < 0) {
+    // "0.", zeros up to the first digit, then the digits: "0.00123".
+    out = std::copy_n("0.", 2, out);
+    out = std::fill_n(out, -d.exponent - 1, '0');
+    out = std::copy(digits.begin(), digits.end(), out);
+    return static_cast<std::size_t>(out - buffer);
+  }
+  const auto integral = static_cast<std::size_t>(d.exponent) + 1;
+  if (integral < digits.size()) {
+    // The point inside the digits: "12.34".
+    out = std::copy_n(digits.begin(), integral, out);
     *out++ = '.';
-    std::memset(out, '0', zeros);
-    out += zeros;
-    *out++ = s.digits[0];
-    copy_bytes(out, s.fraction, fraction_size);
-    return static_cast<std::size_t>(out + fraction_size - buffer);
+    out = std::copy(digits.begin() + static_cast<std::ptrdiff_t>(integral), digits.end(), out);
+    return static_cast<std::size_t>(out - buffer);
   }
-  // The first digit and `integral` more before the point.
-  const auto integral = static_cast<std::size_t>(s.exponent);
-  *out++ = s.digits[0];
-  if (fraction_size > integral) {
-    copy_bytes(out, s.fraction, integral);
-    out += integral;
-    *out++ = '.';
-    copy_bytes(out, s.fraction + integral, fraction_size - integral);
-    return static_cast<std::size_t>(out + fraction_size - integral - buffer);
-  }
-  // An integral number keeps a fractional part so that it reads back as a
-  // float rather than an integer.
-  copy_bytes(out, s.fraction, fraction_size);
-  out += fraction_size;
-  std::memset(out, '0', integral - fraction_size);
-  out += integral - fraction_size;
-  return static_cast<std::size_t>(std::copy_n(".0", 2, out) - buffer);
+  // An integral number: zeros up to the units, then ".0", so that it reads
+  // back as a float rather than an integer: "288.0", "1000000000000000.0".
+  out = std::copy(digits.begin(), digits.end(), out);
+  out = std::fill_n(out, integral - digits.size(), '0');
+  out = std::copy_n(".0", 2, out);
+  return static_cast<std::size_t>(out - buffer);
 }
 
 JsonStringMeasure json_detail::measure_string_by_words(std::string_view text) noexcept {

@@ -188,8 +188,7 @@ class JsonObject {
   void write(std::string& out) const;
 
  private:
-  // The longest number text, "-1.7976931348623157e+308" (24 bytes), with
-  // the room write_short_plain asks for.
+  // Room for the longest number text, "-1.7976931348623157e+308" (24 bytes).
   static constexpr std::size_t kNumberMax = 32;
 
   // Members stay where they were added (plain fields, left unset until

@@ -25,7 +25,6 @@
 
 #include "constant_record.hpp"
 #include "datasheet.hpp"
-#include "decimal.hpp"
 #include "formulas_registry.hpp"
 #include "quark_registry.hpp"
 #include "sharded_map.hpp"
@@ -115,32 +114,28 @@ constexpr std::array<SeedRow, 10> kSeeded{{
 
 struct DerivedRow {
   std::string_view name;
-  std::string_view expression;  // empty for a number
-  double literal;
+  std::string_view formula;
   std::string_view units;
   std::vector<std::string_view> dependencies;
 };
 
 const std::array<DerivedRow, 7>& derived_rows() {
   static const std::array<DerivedRow, 7> rows{{
-      {"v_higgs_mev", "", 246220.0, "MeV", {}},
-      {"sterile_check", "roots_total - visible_sector", 0.0, "count", {"roots_total", "visible_sector"}},
-      {"n_gen_sq", "n_gen * n_gen", 0.0, "count", {"n_gen"}},
-      {"h0_central", "", 70.0, "km/s/Mpc", {}},
-      {"w0_central", "", -1.0, "dimensionless", {}},
-      {"m_tau_mev", "", 1776.86, "MeV", {}},
-      {"topo_gen_check", "chi_eff / b3", 0.0, "count", {"chi_eff", "b3"}},
+      {"v_higgs_mev", "246220", "MeV", {}},
+      {"sterile_check", "roots_total - visible_sector", "count", {"roots_total", "visible_sector"}},
+      {"n_gen_sq", "n_gen * n_gen", "count", {"n_gen"}},
+      {"h0_central", "70", "km/s/Mpc", {}},
+      {"w0_central", "-1", "dimensionless", {}},
+      {"m_tau_mev", "1776.86", "MeV", {}},
+      {"topo_gen_check", "chi_eff / b3", "count", {"chi_eff", "b3"}},
   }};
   return rows;
 }
 
 void StraightforwardRegistry::seed() {
   for (const SeedRow& row : kSeeded) insert(ConstantRecord::seeded(row.name, row.value, row.units));
-  for (const DerivedRow& row : derived_rows()) {
-    const std::string formula =
-        row.expression.empty() ? korvex::plain_decimal(row.literal) : std::string(row.expression);
-    insert(ConstantRecord::derived(row.name, formula, row.units, row.dependencies));
-  }
+  for (const DerivedRow& row : derived_rows())
+    insert(ConstantRecord::derived(row.name, row.formula, row.units, row.dependencies));
 }
 
 // The baseline must hold exactly what the core holds, or the ratio would
