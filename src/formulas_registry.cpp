@@ -8,7 +8,7 @@
 
 namespace korvex {
 
-// The borrowed form of a record that `store` copies from.
+// The borrowed form of a record that copy_into_arena copies.
 struct FormulasRegistry::Fields {
   std::string_view name;
   double value = 0.0;
@@ -70,7 +70,7 @@ constexpr std::array<DerivedRow, 7> kDerived{{
 
 constexpr std::size_t kSeedCount = kSeeded.size() + kDerived.size();
 
-// The seeded names are distinct, so they are inserted as one distinct batch.
+// The seeded names are distinct, as the map's fill requires.
 static_assert([] {
   std::array<std::string_view, kSeedCount> names;
   for (std::size_t i = 0; i < kSeeded.size(); ++i) names[i] = kSeeded[i].name;
@@ -190,7 +190,7 @@ void FormulasRegistry::seed() {
   // Each record is built where the map keeps it. Nobody else can see the
   // registry yet; each shard is filled under its write lock all the same.
   static_assert(kSeedCount <= ShardedMap<ConstantRecordView>::kBatchLimit);
-  map_.emplace_distinct_batch(kSeedCount, [](std::size_t i, ConstantRecordView& view) {
+  map_.fill(kSeedCount, [](std::size_t i, ConstantRecordView& view) {
     view = kViews[i];
     // The key is read from the constant view, not back from the copy just
     // written: a load spanning two fresh stores would wait for them.

@@ -63,7 +63,7 @@ class ShardedMap {
   static_assert(std::is_trivially_destructible_v<Value>, "entries live in an arena and are never destroyed singly");
 
  public:
-  // The most items emplace_batch takes at once.
+  // The most items fill takes.
   static constexpr std::size_t kBatchLimit = 32;
   // The most shards a map may have (2^25).
   static constexpr std::size_t kMaxShards = std::size_t{1} << 25;
@@ -95,26 +95,57 @@ class ShardedMap {
                           Entry{hash, key.data(), static_cast<std::uint32_t>(key.size()), value});
   }
 
-  // Inserts `count` items (at most kBatchLimit) as insert() would, in
-  // order, each built in place by make(i, Value&), which returns the item's
-  // key; but takes each shard's write lock once for all of its items: what
-  // a constructor filling a new map does.
+  // Fills a map that has no entries yet with `count` items (at most
+  // kBatchLimit) of distinct keys, each built in place by make(i, Value&),
+  // which returns the item's key: what a constructor does. Each shard's
+  // items are placed together under one hold of its write lock.
   template <class Make>
-  void emplace_batch(std::size_t count, Make make) {
-    link_batch(build_entries(count, make), count);
-  }
-
-  // The same for items whose keys the caller knows to be distinct. A map
-  // with no shard yet (and at most kCountedShards shards) is then filled by
-  // counting the items per shard, with no search for equal keys among them;
-  // any other map as by emplace_batch.
-  template <class Make>
-  void emplace_distinct_batch(std::size_t count, Make make) {
+  void fill(std::size_t count, Make make) {
     Entry* const entries = build_entries(count, make);
-    if (untouched_ && shard_mask_ < kCountedShards)
-      fill_untouched(entries, count);
-    else
-      link_batch(entries, count);
+    // The items ordered by (shard, position), keys packed into 32 bits:
+    // each item's place is the number of smaller keys, counted in a loop
+    // the compiler vectorises (a comparison sort would branch on hash
+    // values, which the processor mispredicts half the time). Unused keys
+    // sort last.
+    std::array<std::int32_t, kBatchLimit> keys;
+    keys.fill(std::numeric_limits<std::int32_t>::max());
+    for (std::size_t i = 0; i < count; ++i)
+      keys[i] = static_cast<std::int32_t>((entries[i].hash & shard_mask_) << kPositionBits | i);
+    std::array<std::int32_t, kBatchLimit> sorted;
+    for (std::size_t i = 0; i < count; ++i) {
+      std::int32_t before = 0;
+      for (std::size_t j = 0; j < kBatchLimit; ++j) before += keys[j] < keys[i];
+      sorted[static_cast<std::size_t>(before)] = keys[i];
+    }
+    for (std::size_t first = 0; first < count;) {
+      const std::size_t index = static_cast<std::size_t>(sorted[first] >> kPositionBits);
+      std::size_t end = first + 1;
+      while (end < count && static_cast<std::size_t>(sorted[end] >> kPositionBits) == index) ++end;
+      // The shard is born holding its write lock, its table made at the
+      // size its items need; each item goes in the first free slot from its
+      // home slot on, found in a bit set of the taken slots without probing
+      // (the keys are distinct and the table new). It is shared once filled.
+      Shard* shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
+      const auto items = static_cast<std::uint32_t>(end - first);
+      Table* table = Table::make(arena_, std::max(kFirstCapacity, std::bit_ceil(2 * items)));
+      const std::uint32_t capacity = table->mask + 1;
+      std::uint64_t taken = 0;  // a table holds at most 64 slots here
+      for (std::size_t k = first; k < end; ++k) {
+        const Entry& entry = entries[static_cast<std::size_t>(sorted[k]) & (kBatchLimit - 1)];
+        const auto home = static_cast<std::uint32_t>(entry.hash >> 32) & table->mask;
+        // The table's slots from home on, wrapping around its end.
+        const std::uint64_t from_home =
+            capacity == 64 ? std::rotr(taken, static_cast<int>(home)) : (taken | taken << capacity) >> home;
+        const std::uint32_t slot = (home + static_cast<std::uint32_t>(std::countr_one(from_home))) & table->mask;
+        taken |= std::uint64_t{1} << slot;
+        table->slot(slot).store(&entry, std::memory_order_relaxed);
+      }
+      shard->table.store(table, std::memory_order_relaxed);
+      shard->size.store(items, std::memory_order_relaxed);
+      shard->lock.unlock_unshared();
+      shards_[index].store(shard, std::memory_order_release);
+      first = end;
+    }
   }
 
   // Returns read(value) for the value stored under key, or an empty
@@ -301,10 +332,6 @@ class ShardedMap {
   static constexpr int kPositionBits = std::bit_width(kBatchLimit - 1);
   static_assert((kMaxShards << kPositionBits) <= (std::size_t{1} << 30), "keys must stay below the padding key");
 
-  // Maps with up to this many shards are filled, while new, by counting
-  // items in arrays indexed by shard.
-  static constexpr std::size_t kCountedShards = 256;
-
   template <class Make>
   Entry* build_entries(std::size_t count, Make& make) {
     Entry* const entries = arena_.allocate_array<Entry>(count);
@@ -318,124 +345,6 @@ class ShardedMap {
     return entries;
   }
 
-  // Links entries built in place: each shard's entries together and in item
-  // order, under one hold of the shard's write lock.
-  void link_batch(Entry* entries, std::size_t count) {
-    // Items are taken shard by shard. Each item's place in that order is the
-    // number of items with a smaller (shard, position) key, counted in a
-    // loop the compiler vectorises: a comparison sort would branch on hash
-    // values, which the processor mispredicts half the time. Unused keys
-    // sort last.
-    std::array<std::int32_t, kBatchLimit> keys;
-    keys.fill(std::numeric_limits<std::int32_t>::max());
-    for (std::size_t i = 0; i < count; ++i)
-      keys[i] = static_cast<std::int32_t>((entries[i].hash & shard_mask_) << kPositionBits | i);
-    std::array<std::int32_t, kBatchLimit> sorted;
-    for (std::size_t i = 0; i < count; ++i) {
-      std::int32_t before = 0;
-      for (std::size_t j = 0; j < kBatchLimit; ++j) before += keys[j] < keys[i];
-      sorted[static_cast<std::size_t>(before)] = keys[i];
-    }
-
-    for (std::size_t first = 0; first < count;) {
-      const std::size_t index = static_cast<std::size_t>(sorted[first] >> kPositionBits);
-      std::size_t end = first + 1;
-      while (end < count && static_cast<std::size_t>(sorted[end] >> kPositionBits) == index) ++end;
-      // A shard this batch creates is born holding its write lock and is
-      // shared only once filled and released; an existing one is locked.
-      Shard* shard = shards_[index].load(std::memory_order_relaxed);
-      const bool is_new = shard == nullptr;
-      if (is_new)
-        shard = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
-      else
-        shard->lock.lock();
-      shard->reserve(arena_, static_cast<std::uint32_t>(end - first));
-      for (std::size_t k = first; k < end; ++k) shard->link(&entries[sorted[k] & (kBatchLimit - 1)]);
-      if (is_new) {
-        shard->lock.unlock_unshared();
-        shards_[index].store(shard, std::memory_order_release);
-        untouched_ = false;
-      } else {
-        shard->lock.unlock();
-      }
-      first = end;
-    }
-  }
-
-  // Fills a map that has no shard yet with items of distinct keys. Each
-  // shard's items are counted in arrays indexed by shard, its table made at
-  // the size they need, then every item is placed in one run over the items,
-  // in the first free slot from its home slot on, found in a bit set of the
-  // table's taken slots: the loops over the items run the same counts on
-  // every build, and placing an item does not branch on hash values, which
-  // the processor would mispredict. Each shard is born holding its write
-  // lock and is shared only once filled and released.
-  void fill_untouched(const Entry* entries, std::size_t count) {
-    // Only the used shards' places in these arrays are written and read:
-    // clearing them whole would cost more than the rest of the fill.
-    std::array<std::uint8_t, kCountedShards> counts;
-    for (std::size_t i = 0; i < count; ++i) counts[entries[i].hash & shard_mask_] = 0;
-    // The used shards as a bit set: in a register when one word holds it.
-    std::array<std::uint64_t, kCountedShards / 64> used{};
-    if (shard_mask_ < 64) {
-      std::uint64_t bits = 0;
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t index = entries[i].hash & shard_mask_;
-        ++counts[index];
-        bits |= std::uint64_t{1} << index;
-      }
-      used[0] = bits;
-    } else {
-      for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t index = entries[i].hash & shard_mask_;
-        ++counts[index];
-        used[index / 64] |= std::uint64_t{1} << (index % 64);
-      }
-    }
-    const std::size_t used_words = shard_mask_ / 64 + 1;
-    auto for_each_used = [&](auto&& visit) {
-      for (std::size_t w = 0; w < used_words; ++w)
-        for (std::uint64_t bits = used[w]; bits != 0; bits &= bits - 1)
-          visit(w * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
-    };
-
-    // The used shards' shards, tables and taken slots, by the shards' order
-    // among the used ones; `place` maps a shard index to that order.
-    std::array<std::uint8_t, kCountedShards> place;
-    std::array<Shard*, kBatchLimit> made;
-    std::array<const Table*, kBatchLimit> tables;
-    std::array<std::uint64_t, kBatchLimit> taken;  // a table holds at most 64 slots
-    std::size_t used_count = 0;
-    for_each_used([&](std::size_t index) {
-      const std::size_t k = used_count++;
-      place[index] = static_cast<std::uint8_t>(k);
-      made[k] = new (arena_.allocate_array<Shard>(1)) Shard(RwLock::held_for_writing);
-      const std::uint32_t capacity = std::max(kFirstCapacity, std::bit_ceil(2u * counts[index]));
-      tables[k] = Table::make(arena_, capacity);
-      made[k]->table.store(tables[k], std::memory_order_relaxed);
-      taken[k] = 0;
-    });
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t k = place[entries[i].hash & shard_mask_];
-      const Table* table = tables[k];
-      const std::uint32_t capacity = table->mask + 1;
-      const auto home = static_cast<std::uint32_t>(entries[i].hash >> 32) & table->mask;
-      // The table's slots from home on, wrapping around its end.
-      const std::uint64_t from_home =
-          capacity == 64 ? std::rotr(taken[k], static_cast<int>(home)) : (taken[k] | taken[k] << capacity) >> home;
-      const std::uint32_t slot = (home + static_cast<std::uint32_t>(std::countr_one(from_home))) & table->mask;
-      taken[k] |= std::uint64_t{1} << slot;
-      table->slot(slot).store(&entries[i], std::memory_order_relaxed);
-    }
-    for_each_used([&](std::size_t index) {
-      const std::size_t k = place[index];
-      made[k]->size.store(counts[index], std::memory_order_relaxed);
-      made[k]->lock.unlock_unshared();
-      shards_[index].store(made[k], std::memory_order_release);
-    });
-    untouched_ = false;
-  }
-
   // Inserts are serialised by the map's user, so a missing shard is made
   // without a race between writers; readers see it fully built.
   Shard& materialised_shard(std::size_t index) {
@@ -443,7 +352,6 @@ class ShardedMap {
     if (shard == nullptr) {
       shard = new (arena_.allocate_array<Shard>(1)) Shard();
       shards_[index].store(shard, std::memory_order_release);
-      untouched_ = false;
     }
     return *shard;
   }
@@ -452,7 +360,6 @@ class ShardedMap {
   std::atomic<Shard*>* shards_;
   std::size_t shard_mask_;
   SipKey key_;
-  bool untouched_ = true;  // no shard made yet; read and written by inserts only
 };
 
 }  // namespace korvex

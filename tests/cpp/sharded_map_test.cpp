@@ -212,53 +212,32 @@ TEST(RwLock, ALockBornHeldKeepsOthersOutUntilReleased) {
   EXPECT_TRUE(reader_in.load());
 }
 
-TEST_P(ShardedMapTest, BatchInsertEqualsInsertingOneByOne) {
-  ShardedMap<Pair> batch(arena_, GetParam(), fresh_sip_key());
-  std::vector<std::string> keys;
-  for (int i = 0; i < 70; ++i) {  // keys k0..k19 come twice
-    char key[8];
-    std::snprintf(key, sizeof key, "k%d", i % 50);
-    keys.emplace_back(key);
-  }
-  // Runs of at most a batch's limit; later runs meet shards that exist.
-  for (std::size_t first = 0; first < keys.size(); first += ShardedMap<Pair>::kBatchLimit) {
-    const std::size_t count = std::min(ShardedMap<Pair>::kBatchLimit, keys.size() - first);
-    batch.emplace_batch(count, [&](std::size_t i, Pair& value) {
-      value = Pair{static_cast<int>(first + i), 0};
-      return std::string_view(keys[first + i]);
-    });
-  }
-  EXPECT_EQ(batch.size(), 50u);
-  for (int i = 0; i < 50; ++i) {
-    // A later item with an equal key replaces the earlier one.
-    const int expected = i < 20 ? i + 50 : i;
-    EXPECT_EQ(*batch.find(keys[i], [](const Pair& p) { return p.a; }), expected) << keys[i];
-  }
-}
-
-// A distinct batch fills a new map (up to 256 shards) by counting items per
-// shard, and otherwise as a general batch does; either way every item must
-// be found, visited once and counted, including a single shard's table of
-// 64 slots and a map that already had a shard.
-TEST_P(ShardedMapTest, DistinctBatchIsFoundAndVisitedOnceWhetherTheMapIsNewOrNot) {
-  for (const bool touched : {false, true}) {
+// A fill groups its items by shard and places each in its shard's new table
+// without probing: every item must be found, visited once and counted, at
+// any shard count, a single shard's table of 64 slots included.
+TEST_P(ShardedMapTest, FillIsFoundAndVisitedOnce) {
+  for (int round = 0; round < 20; ++round) {
     ShardedMap<Pair> map(arena_, GetParam(), fresh_sip_key());
-    if (touched) map.insert("before", Pair{-1, 0});
     std::vector<std::string> keys;
+    keys.reserve(ShardedMap<Pair>::kBatchLimit + 100);  // the map keeps pointers to the keys' bytes
     for (std::size_t i = 0; i < ShardedMap<Pair>::kBatchLimit; ++i) keys.push_back("key" + std::to_string(i * 7));
-    map.emplace_distinct_batch(keys.size(), [&](std::size_t i, Pair& value) {
+    map.fill(keys.size(), [&](std::size_t i, Pair& value) {
       value = Pair{static_cast<int>(i), 0};
       return std::string_view(keys[i]);
     });
 
-    EXPECT_EQ(map.size(), keys.size() + touched) << "touched " << touched;
+    EXPECT_EQ(map.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i)
       EXPECT_EQ(map.find(keys[i], [](const Pair& p) { return p.a; }), static_cast<int>(i)) << keys[i];
     EXPECT_FALSE(map.find("key1", [](const Pair& p) { return p.a; }).has_value());
     std::map<std::string, int> visits;
     map.for_each([&](std::string_view key, const Pair&) { ++visits[std::string(key)]; });
-    EXPECT_EQ(visits.size(), keys.size() + touched);
+    EXPECT_EQ(visits.size(), keys.size());
     for (const auto& [key, count] : visits) EXPECT_EQ(count, 1) << key;
+    // Inserting afterwards grows the filled tables as usual.
+    for (int i = 0; i < 100; ++i) map.insert(keys.emplace_back("more" + std::to_string(i)), Pair{1000 + i, 0});
+    EXPECT_EQ(map.size(), keys.size());
+    EXPECT_EQ(map.find("more99", [](const Pair& p) { return p.a; }), 1099);
   }
 }
 
