@@ -38,22 +38,29 @@ constexpr std::uint64_t byte_order_key(std::string_view name) noexcept {
   }
 }
 
-// Sorts items stably by byte_less of key_of(item). Short ranges, the usual
-// case, are insertion-sorted in place, which needs no buffer from the heap
-// (std::stable_sort takes one).
-template <class T, class KeyOf>
-void stable_sort_by_bytes(std::span<T> items, KeyOf key_of) {
-  auto less = [&key_of](const T& a, const T& b) { return byte_less(key_of(a), key_of(b)); };
+// Sorts items stably by the byte order of name_of(item). Names are told
+// apart by their keys first and by their bytes only where the keys are
+// equal. Short ranges, the usual case, are insertion-sorted in place, which
+// needs no buffer from the heap (std::stable_sort takes one).
+template <class T, class NameOf>
+void stable_sort_by_bytes(std::span<T> items, NameOf name_of) {
+  auto less = [&name_of](const T& a, const T& b) {
+    const std::string_view x = name_of(a);
+    const std::string_view y = name_of(b);
+    const std::uint64_t key_x = byte_order_key(x);
+    const std::uint64_t key_y = byte_order_key(y);
+    return key_x != key_y ? key_x < key_y : byte_less(x, y);
+  };
   constexpr std::size_t kInsertionLimit = 32;
   if (items.size() > kInsertionLimit) {
     std::stable_sort(items.begin(), items.end(), less);
     return;
   }
   for (std::size_t i = 1; i < items.size(); ++i) {
-    T item = items[i];
+    T item = std::move(items[i]);
     std::size_t at = i;
-    for (; at > 0 && less(item, items[at - 1]); --at) items[at] = items[at - 1];
-    items[at] = item;
+    for (; at > 0 && less(item, items[at - 1]); --at) items[at] = std::move(items[at - 1]);
+    items[at] = std::move(item);
   }
 }
 
