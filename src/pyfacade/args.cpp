@@ -67,7 +67,7 @@ void check_all_bound(const char* function, std::span<const char* const> paramete
 Ref qualified_type_name(PyObject* value) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
   if (name && PyUnicode_Check(name.get())) return name;
-  PyErr_Clear();
+  PyErr::discard();
   return Ref::steal(PyUnicode_FromString(kUnknownTypeName));
 }
 
@@ -141,7 +141,7 @@ std::string_view utf8_argument(PyObject* value, const char* parameter) {
 double double_argument(PyObject* value, const char* parameter) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
   const double result = PyFloat_AsDouble(value);
-  if (result == -1.0 && PyErr_Occurred() != nullptr) throw argument_error(parameter, PyErr::fetch());
+  if (result == -1.0 && PyErr::pending()) throw argument_error(parameter, PyErr::fetch());
   return result;
 }
 

@@ -118,6 +118,21 @@ void PyErr::restore() && {
   PyErr_SetObject(type_.get(), exception.get());
 }
 
+bool PyErr::pending() noexcept { return PyErr_Occurred() != nullptr; }
+
+bool PyErr::discard_if(PyObject* type) noexcept {
+  if (!PyErr_ExceptionMatches(type)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+void PyErr::discard() noexcept { PyErr_Clear(); }
+
+void PyErr::print() && {
+  std::move(*this).restore();
+  PyErr_PrintEx(0);
+}
+
 Ref PyErr::into_exception() && {
   std::move(*this).restore();
   return Ref::steal(PyErr_GetRaisedException());

@@ -41,11 +41,24 @@ class PyErr {
   // An exception object to raise as it is.
   static PyErr raised(Ref exception);
 
+  // Whether CPython has an exception raised, after a call whose result
+  // cannot tell (PyFloat_AsDouble's -1.0).
+  static bool pending() noexcept;
+  // Drops the exception CPython has raised, when it is of `type` (or a
+  // subclass); otherwise leaves it raised. Says whether it dropped one.
+  static bool discard_if(PyObject* type) noexcept;
+  // Drops whatever exception CPython has raised, for a failure that the
+  // caller replaces with an answer of its own.
+  static void discard() noexcept;
+
   // Makes this error the interpreter's raised exception.
   void restore() &&;
   // The exception object itself, instantiating a deferred error. Null only
   // if even that failed, with CPython's own error raised instead.
   Ref into_exception() &&;
+  // Writes the error to standard error, as the interpreter reports an
+  // exception nobody caught, instead of raising it.
+  void print() &&;
 
  private:
   PyErr() = default;

@@ -33,7 +33,7 @@ Fault allocation_fault(PyErr error) {
   const Ref rendering = Ref::steal(exception ? PyObject_Repr(exception.get()) : nullptr);
   const char* utf8 = rendering ? PyUnicode_AsUTF8(rendering.get()) : nullptr;
   if (utf8 == nullptr) {
-    PyErr_Clear();
+    PyErr::discard();
     utf8 = "<error that cannot be rendered>";
   }
   text += utf8;

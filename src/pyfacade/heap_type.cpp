@@ -1,14 +1,11 @@
 #include "heap_type.hpp"
 
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace korvex::py {
 
-PyTypeObject* HeapType::get() {
-  if (type_ != nullptr) return type_;
-
+std::expected<PyTypeObject*, PyErr> HeapType::build() const {
   // The class docstring carries the constructor's signature where there is
   // one, so that CPython can split it into __text_signature__ and __doc__.
   std::string doc;
@@ -27,23 +24,25 @@ PyTypeObject* HeapType::get() {
   // references, not tracked by the cycle collector.
   PyType_Spec spec{spec_.qualified_name, spec_.basic_size, 0, Py_TPFLAGS_DEFAULT, slots.data()};
   PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) throw PyErr::fetch();
-  type_ = reinterpret_cast<PyTypeObject*>(type);
-  return type_;
+  if (type == nullptr) return std::unexpected(PyErr::fetch());
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyTypeObject* HeapType::get() {
+  if (type_ != nullptr) return type_;
+  std::expected<PyTypeObject*, PyErr> built = build();
+  if (!built) throw std::move(built.error());
+  return type_ = *built;
 }
 
 PyTypeObject* HeapType::get_or_fault() {
   if (type_ != nullptr) return type_;
-  // CPython's error is printed outside the handler: printing runs Python code.
-  std::optional<PyErr> refused;
-  try {
-    return get();
-  } catch (PyErr& error) {
-    refused.emplace(std::move(error));
+  std::expected<PyTypeObject*, PyErr> built = build();
+  if (!built) {
+    std::move(built.error()).print();
+    throw Fault(std::string("failed to create type object for ") + spec_.name);
   }
-  std::move(*refused).restore();
-  PyErr_PrintEx(0);
-  throw Fault(std::string("failed to create type object for ") + spec_.name);
+  return type_ = *built;
 }
 
 }  // namespace korvex::py

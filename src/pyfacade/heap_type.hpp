@@ -82,6 +82,8 @@ class HeapType {
   const char* name() const noexcept { return spec_.name; }
 
  private:
+  std::expected<PyTypeObject*, PyErr> build() const;
+
   const ClassSpec& spec_;
   PyTypeObject* type_ = nullptr;
 };

@@ -37,8 +37,7 @@ PyObject* cached_module = nullptr;
 Ref all_list(PyObject* module) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErr::fetch();
-    PyErr_Clear();
+    if (!PyErr::discard_if(PyExc_AttributeError)) throw PyErr::fetch();
     all = checked(PyList_New(0));
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyErr::fetch();
   }
@@ -49,7 +48,7 @@ Ref all_list(PyObject* module) {
 void add_member(PyObject* module, PyObject* name, PyObject* value) {
   const Ref all = all_list(module);
   if (PyList_Append(all.get(), name) < 0) {
-    PyErr_Clear();
+    PyErr::discard();
     throw Fault(kAppendFailed);
   }
   if (PyObject_SetAttr(module, name, value) < 0) throw PyErr::fetch();
