@@ -93,8 +93,11 @@ class FormulasRegistry {
     return read(name, [](const ConstantRecordView& r) { return r.value(); });
   }
   // The same lookup, returning what read(const ConstantRecordView&) makes
-  // of the record while its shard is read-locked (the view is only valid
-  // inside read).
+  // of the record. The view is valid only inside read. read may run twice:
+  // first without the shard's lock (an optimistic read), then again under
+  // the lock when a writer came by meanwhile; each run sees a whole, valid
+  // record, and the last run's result is returned. So read must only make
+  // its result from the view, doing nothing that must happen once.
   template <class Read>
   auto read(std::string_view name, Read&& read) const
       -> std::expected<std::invoke_result_t<Read&, const ConstantRecordView&>, RegistryError> {
