@@ -132,7 +132,7 @@ class FormulasRegistry {
   ConstantRecordView copy_into_arena(const Fields& fields);
   void seed();
 
-  static constexpr std::size_t kFirstBufferBytes = 2560;
+  static constexpr std::size_t kFirstBufferBytes = 2432;
 
   alignas(std::max_align_t) std::byte first_buffer_[kFirstBufferBytes];
   Arena arena_;

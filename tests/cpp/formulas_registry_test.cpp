@@ -174,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Counts, ShardCountRegistry, ::testing::Values(1, 2, 4, 
 
 TEST(FormulasRegistry, SeedingFitsTheRegistrysOwnBufferOnOrdinaryHosts) {
   // Table growth depends on the random hash key, so try many keys.
-  for (std::size_t shards : {1, 2, 4, 8})
+  for (std::size_t shards : {1, 2, 4, 8, 16})
     for (int round = 0; round < 200; ++round) {
       const FormulasRegistry registry(shards);
       ASSERT_EQ(registry.arena_chunk_count(), 0u) << shards << " shards";
