@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 
 #include <unistd.h>
 
@@ -27,7 +28,8 @@ constexpr const char* kPanicTypeDoc =
     "Python interpreter to exit.\n";
 
 // Created on the first fault and kept for the life of the process.
-PyObject* panic_type = nullptr;
+std::atomic<PyObject*> panic_type{nullptr};
+OnceLock panic_type_lock;
 
 [[noreturn]] void abort_with(const char* message) noexcept {
   std::fprintf(stderr, "_korvex_core: %s\n", message);
@@ -53,21 +55,27 @@ void report(const Fault& fault) noexcept {
 // Raising the panic exception must not fail in turn: nothing could report
 // that failure to Python, so the process ends instead.
 void raise_panic(std::string_view text) {
-  if (panic_type == nullptr) {
-    panic_type = PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
-    if (panic_type == nullptr) {
-      PyErr_Clear();
-      report(Fault(kPanicTypeFailed));
-      abort_with(kUncaughtFault);
+  PyObject* type = panic_type.load(std::memory_order_acquire);
+  if (type == nullptr) {
+    const std::lock_guard made_once(panic_type_lock);
+    type = panic_type.load(std::memory_order_relaxed);
+    if (type == nullptr) {
+      type = PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
+      if (type == nullptr) {
+        PyErr_Clear();
+        report(Fault(kPanicTypeFailed));
+        abort_with(kUncaughtFault);
+      }
+      panic_type.store(type, std::memory_order_release);
     }
   }
   // Without memory for the exception itself, CPython's MemoryError is
   // raised in its place.
   const Ref argument = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!argument) return;
-  const Ref exception = Ref::steal(PyObject_CallOneArg(panic_type, argument.get()));
+  const Ref exception = Ref::steal(PyObject_CallOneArg(type, argument.get()));
   if (!exception) return;
-  PyErr_SetObject(panic_type, exception.get());
+  PyErr_SetObject(type, exception.get());
 }
 
 }  // namespace
@@ -143,9 +151,9 @@ void api_call_failed(std::source_location where) {
   throw Fault(kApiCallFailed, where);
 }
 
-SharedBorrow::SharedBorrow(Py_ssize_t& counter) : counter_(counter) {
-  if (counter_ == -1) throw PyErr::with_message(PyExc_RuntimeError, kAlreadyBorrowed);
-  ++counter_;
+SharedBorrow::SharedBorrow(std::atomic<Py_ssize_t>& counter) : counter_(counter) {
+  if (counter_.load(std::memory_order_relaxed) == -1) throw PyErr::with_message(PyExc_RuntimeError, kAlreadyBorrowed);
+  add(counter_, 1);
 }
 
 namespace detail {

@@ -16,6 +16,7 @@
 // passes untouched, and nothing on its way touches the interpreter (see Ref).
 #pragma once
 
+#include <atomic>
 #include <expected>
 #include <memory>
 #include <source_location>
@@ -94,15 +95,44 @@ inline Ref checked(PyObject* object, std::source_location where = std::source_lo
 // Every Python-visible instance carries a shared-borrow counter: 0 when
 // created, -1 for an exclusive borrow (which nothing in the module takes).
 // Methods and length slots hold a shared borrow of self while they run.
+// Without the interpreter lock (free-threaded builds) several threads may
+// borrow one instance at once, so the counter is atomic there; with the
+// lock, which serialises the borrows, plain loads and stores do.
 class SharedBorrow {
  public:
-  explicit SharedBorrow(Py_ssize_t& counter);
-  ~SharedBorrow() { --counter_; }
+  explicit SharedBorrow(std::atomic<Py_ssize_t>& counter);
+  ~SharedBorrow() { add(counter_, -1); }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
  private:
-  Py_ssize_t& counter_;
+  static void add(std::atomic<Py_ssize_t>& counter, Py_ssize_t step) noexcept {
+#ifdef Py_GIL_DISABLED
+    counter.fetch_add(step, std::memory_order_relaxed);
+#else
+    counter.store(counter.load(std::memory_order_relaxed) + step, std::memory_order_relaxed);
+#endif
+  }
+
+  std::atomic<Py_ssize_t>& counter_;
+};
+
+// Serialises the module's one-time steps (initialisation, making the panic
+// exception type) in builds without the interpreter lock, with a lock that
+// lets the thread's state go while it waits; with the interpreter lock,
+// which serialises them already, it does nothing.
+class OnceLock {
+ public:
+#ifdef Py_GIL_DISABLED
+  void lock() noexcept { PyMutex_Lock(&mutex_); }
+  void unlock() noexcept { PyMutex_Unlock(&mutex_); }
+
+ private:
+  PyMutex mutex_{};
+#else
+  void lock() noexcept {}
+  void unlock() noexcept {}
+#endif
 };
 
 namespace detail {

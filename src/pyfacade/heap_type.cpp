@@ -29,20 +29,22 @@ std::expected<PyTypeObject*, PyErr> HeapType::build() const {
 }
 
 PyTypeObject* HeapType::get() {
-  if (type_ != nullptr) return type_;
+  if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
   std::expected<PyTypeObject*, PyErr> built = build();
   if (!built) throw std::move(built.error());
-  return type_ = *built;
+  type_.store(*built, std::memory_order_release);
+  return *built;
 }
 
 PyTypeObject* HeapType::get_or_fault() {
-  if (type_ != nullptr) return type_;
+  if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
   std::expected<PyTypeObject*, PyErr> built = build();
   if (!built) {
     std::move(built.error()).print();
     throw Fault(std::string("failed to create type object for ") + spec_.name);
   }
-  return type_ = *built;
+  type_.store(*built, std::memory_order_release);
+  return *built;
 }
 
 }  // namespace korvex::py

@@ -3,6 +3,7 @@
 // after the object header, the wrapped C++ value and a shared-borrow counter.
 #pragma once
 
+#include <atomic>
 #include <expected>
 #include <new>
 #include <span>
@@ -17,7 +18,7 @@ namespace korvex::py {
 template <class Value>
 struct Instance {
   PyObject_HEAD Value value;
-  Py_ssize_t borrow_counter;
+  std::atomic<Py_ssize_t> borrow_counter;
 };
 
 template <class Value>
@@ -37,7 +38,7 @@ PyObject* allocate_instance(PyTypeObject* type, Py_ssize_t items) {
     if (!object) throw PyErr::fetch();
     Instance<Value>& instance = instance_of<Value>(object.get());
     new (&instance.value) Value(kMake());
-    instance.borrow_counter = 0;
+    new (&instance.borrow_counter) std::atomic<Py_ssize_t>(0);
     return object;
   });
 }
@@ -85,7 +86,8 @@ class HeapType {
   std::expected<PyTypeObject*, PyErr> build() const;
 
   const ClassSpec& spec_;
-  PyTypeObject* type_ = nullptr;
+  // Built during the module's initialisation, read by every method after.
+  std::atomic<PyTypeObject*> type_{nullptr};
 };
 
 // Self of a method or length slot: checked to be an instance of the class

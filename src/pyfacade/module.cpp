@@ -3,6 +3,7 @@
 // __all__ before the attribute is set.
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "args.hpp"
 #include "members.hpp"
@@ -30,8 +31,10 @@ PyModuleDef module_definition = {
 
 // The interpreter that first initialised the module (-1: none yet).
 std::atomic<std::int64_t> owning_interpreter{-1};
-// The module object, once an initialisation has succeeded.
+// The module object, once an initialisation has succeeded; made under the
+// lock, so that two threads initialising at once make one.
 PyObject* cached_module = nullptr;
+OnceLock initialisation_lock;
 
 // The module's __all__ list, created empty when the module has none.
 Ref all_list(PyObject* module) {
@@ -93,10 +96,19 @@ Ref initialise() {
 
   // Importing again (after removal from sys.modules, say) gives the same
   // module object: the body below runs once per process.
+  const std::lock_guard once(initialisation_lock);
   if (cached_module != nullptr) return Ref::borrow(cached_module);
 
   Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) throw PyErr::fetch();
+#ifdef Py_GIL_DISABLED
+  // Nothing in the module relies on the interpreter lock: the registries
+  // are complete before anyone reads them and take their own locks, the
+  // other values never change, and the module's own state is atomic or
+  // made under a lock. Declared so, the interpreter keeps running without
+  // the lock when it imports the module.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw PyErr::fetch();
+#endif
   intern_constant_function_names();
   register_members(module.get());  // on failure the new module is dropped and nothing is cached
   cached_module = Ref::borrow(module.get()).release();

@@ -116,15 +116,19 @@ def test_allocation_failures_never_crash_and_map_to_faults(python_subprocess):
         "miss": "partial(registry.get, 'x' * 40)",
     }
     code = ALLOCATION_SWEEP.format(calls="{" + ", ".join(f"{k!r}: {v}" for k, v in calls.items()) + "}")
-    result = python_subprocess(code)
+    result = python_subprocess(code, timeout=600)
     assert result.returncode == 0, result.stderr[-3000:]
     outcomes = eval(result.stdout)  # noqa: S307 - our own repr of dicts and strings
     api_fault = "PanicException: ('Python API call failed',)"
     # CPython itself turns a failed allocation while it unwinds an exception
     # through a frame into this SystemError (a plain dict miss does the same).
     unwinding = "SystemError: ('error return without exception set',)"
+    # json.loads, whose errors pass unchanged, may report a failed allocation
+    # while it reads the number this way (seen on free-threaded builds).
+    number_unread = "ValueError: (\"could not convert string to float: b'1.618033988749895'\",)"
     for name, seen in outcomes.items():
-        assert set(seen) <= {"expected", "MemoryError", api_fault, unwinding}, (name, seen)
+        allowed = {"expected", "MemoryError", api_fault, unwinding} | ({number_unread} if name == "datasheet" else set())
+        assert set(seen) <= allowed, (name, seen)
     # A str result that cannot be allocated is the fault, after CPython's
     # error has been printed.
     assert api_fault in outcomes["version"]

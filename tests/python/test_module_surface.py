@@ -6,6 +6,7 @@ import importlib.metadata
 import inspect
 import io
 import pydoc
+import sysconfig
 import types
 import weakref
 
@@ -382,3 +383,20 @@ def test_instances_made_behind_a_replaced_new_are_whole(python_subprocess):
     assert answers == repr([17, True, 1.618033988749895, 0.0, "constant `B3` not found in registry", "2.3.0",
                             0, False, 0.0, True, False, True])
     assert freed == "freed"
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a free-threaded build's behaviour")
+def test_importing_leaves_the_interpreter_lock_disabled(python_subprocess):
+    # A module that did not declare itself safe without the lock would turn
+    # it back on for the whole process, with a RuntimeWarning.
+    result = python_subprocess(
+        """
+        import sys, warnings
+        warnings.simplefilter("error")
+        import veltrano._korvex_core as core
+        core.py_get_constant("phi")
+        print(sys._is_gil_enabled())
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "False"

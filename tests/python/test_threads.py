@@ -137,3 +137,48 @@ def test_eight_threads_get_the_single_threaded_answers():
     # The shared instances answer as before.
     assert len(REGISTRY) == 17 and REGISTRY.get("b3") == 24.0
     assert len(QUARKS) == 0 and MATRIX.is_unitary(0.0) is True
+
+
+def test_one_registry_read_by_threads_while_others_use_everything_else():
+    """Readers of one shared registry keep getting its answers while other
+    threads make and drop registries and call every other entry. Without
+    the interpreter lock (free-threaded builds) all of them run at once."""
+    shared = core.PyFormulasRegistry()
+    names = core.py_list_constants()
+    expected = [shared.get(name) for name in names]
+    deadline = time.monotonic() + 2.0
+    wrong = []
+    counts = []
+    start = threading.Barrier(6)
+
+    def reader():
+        start.wait()
+        rounds = 0
+        while time.monotonic() < deadline:
+            if [shared.get(name) for name in names] != expected or len(shared) != 17:
+                wrong.append("reader")
+            rounds += 1
+        counts.append(rounds)
+
+    def churner():
+        start.wait()
+        rounds = 0
+        while time.monotonic() < deadline:
+            registry = core.PyFormulasRegistry()
+            results = (len(registry), registry.get("b3"), core.py_list_constants() == names,
+                       core.py_get_constant("phi")["value"], core.py_list_quarks()[0], len(core.PyQuarkRegistry()),
+                       core.PyCKMMatrix.from_topology().is_unitary(0.0))
+            if results != (17, 24.0, True, 1.618033988749895, "bottom", 0, True):
+                wrong.append(results)
+            del registry
+            rounds += 1
+        counts.append(rounds)
+
+    threads = [threading.Thread(target=reader) for _ in range(3)] + [threading.Thread(target=churner) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert wrong == []
+    assert len(counts) == 6 and min(counts) > 0
