@@ -9,6 +9,7 @@
 #include "datasheet.hpp"
 #include "formulas_registry.hpp"
 #include "members.hpp"
+#include "module_import.hpp"
 #include "name_list.hpp"
 #include "results.hpp"
 #include "stack_guard.hpp"
@@ -74,8 +75,7 @@ PyResult datasheet_text(PyObject* name_argument) {
 // Everything py_get_constant does before json.loads runs, inside the call
 // boundary: the arguments, the datasheet text (returned), then the
 // interpreter's json imported anew, exactly as PyImport_Import imports it
-// (the __import__ of the calling code's builtins, then the module that
-// sys.modules holds), and its loads (a new reference put in `loads`),
+// (see module_import.hpp), and its loads (a new reference put in `loads`),
 // whatever those resolve to. NULL, with the exception raised, when any
 // step fails.
 [[gnu::noinline]] PyObject* prepare_loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
@@ -85,8 +85,7 @@ PyResult datasheet_text(PyObject* name_argument) {
     check_stack_left();
     PyResult text = datasheet_text(name_argument);
     if (!text) return text;
-    const Ref json = Ref::steal(PyImport_Import(json_name));
-    if (!json) throw PyErr::fetch();
+    const Ref json = import_module(json_name);
     loads = PyObject_GetAttr(json.get(), loads_name);
     if (loads == nullptr) throw PyErr::fetch();
     return text;

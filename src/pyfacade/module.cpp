@@ -7,6 +7,7 @@
 
 #include "args.hpp"
 #include "members.hpp"
+#include "module_import.hpp"
 #include "results.hpp"
 
 namespace korvex::py {
@@ -110,6 +111,7 @@ Ref initialise() {
   if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw PyErr::fetch();
 #endif
   intern_constant_function_names();
+  prepare_module_import();
   register_members(module.get());  // on failure the new module is dropped and nothing is cached
   cached_module = Ref::borrow(module.get()).release();
   return module;

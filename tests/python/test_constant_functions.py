@@ -244,6 +244,7 @@ def builtins_for(case, hook):
     module.__import__ = hook
     return {
         "dict with a hook": ({"__import__": hook}, ""),
+        "dict with the interpreter's __import__": ({"__import__": builtins.__import__}, ""),
         "dict without __import__": ({}, ""),
         "module with a hook": (module, ""),
         "the builtins module": (builtins, ""),
@@ -255,7 +256,7 @@ def builtins_for(case, hook):
     }[case]
 
 
-IMPORT_CASES = ["dict with a hook", "dict without __import__", "module with a hook", "the builtins module",
+IMPORT_CASES = ["dict with a hook", "dict with the interpreter's __import__", "dict without __import__", "module with a hook", "the builtins module",
                 "mapping with the hook as attribute", "mapping without __import__",
                 "dict subclass finding the hook", "rebound inside the calling frame", "removed while running"]
 
