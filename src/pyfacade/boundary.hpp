@@ -94,10 +94,13 @@ inline Ref checked(PyObject* object, std::source_location where = std::source_lo
 
 // Every Python-visible instance carries a shared-borrow counter: 0 when
 // created, -1 for an exclusive borrow (which nothing in the module takes).
-// Methods and length slots hold a shared borrow of self while they run.
-// Without the interpreter lock (free-threaded builds) several threads may
-// borrow one instance at once, so the counter is atomic there; with the
-// lock, which serialises the borrows, plain loads and stores do.
+// Methods and length slots hold a shared borrow of self while they run:
+// with the interpreter lock, which serialises them, the counter counts
+// them with plain loads and stores. Without it (free-threaded builds) the
+// borrow only checks the counter: counting would make every call on an
+// instance shared by several threads write one cache line from all of them
+// (two threads calling get on one registry then ran no faster than one),
+// and nothing reads the count, as no exclusive borrow is ever taken.
 class SharedBorrow {
  public:
   explicit SharedBorrow(std::atomic<Py_ssize_t>& counter);
@@ -106,10 +109,8 @@ class SharedBorrow {
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
  private:
-  static void add(std::atomic<Py_ssize_t>& counter, Py_ssize_t step) noexcept {
-#ifdef Py_GIL_DISABLED
-    counter.fetch_add(step, std::memory_order_relaxed);
-#else
+  static void add([[maybe_unused]] std::atomic<Py_ssize_t>& counter, [[maybe_unused]] Py_ssize_t step) noexcept {
+#ifndef Py_GIL_DISABLED
     counter.store(counter.load(std::memory_order_relaxed) + step, std::memory_order_relaxed);
 #endif
   }
