@@ -182,3 +182,139 @@ cmd_wheels() {
   done
 }
 
+# --- Tests of the release wheels (./dev test) ---------------------------------
+
+# test_installed_wheel PIP_PYTHON PYTHON WHEEL LABEL [pytest args]: WHEEL
+# and the test tools installed into a fresh venv of PYTHON (by PIP_PYTHON's
+# pip, with INSTALL_OPTIONS), and the pytest suite run against it from a copy
+# outside the source tree.
+test_installed_wheel() {
+  local pip_python=$1 python=$2 wheel=$3 label=$4 work status=0
+  shift 4
+  local -a tools
+  mapfile -t tools < <(grep -E '^(pytest|hypothesis)==' "$ROOT/requirements-dev.txt")
+  work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-installed.XXXXXX")
+  "$python" -m venv --without-pip "$work/venv"
+  quietly "$work/install.log" "$pip_python" -m pip --python "$work/venv/bin/python" install --quiet \
+    ${INSTALL_OPTIONS:-} "${tools[@]}" "$wheel"
+  cp -r "$ROOT/tests/python" "$work/tests"
+  say "$label: Python tests, veltrano from ${wheel##*/} ($(($(stat -c %s "$wheel") / 1024)) KiB), fresh venv"
+  (cd "$work/tests" && VELTRANO_TEST_PREFIX="$work/venv" "$work/venv/bin/python" -m pytest -p no:cacheprovider -ra "$@") ||
+    status=$?
+  rm -rf "$work"
+  [[ $status -eq 0 ]] || exit "$status"
+}
+
+# The release wheels tested as users get them: built from the sdist into
+# build/wheels, checked (tags, exported symbols, libraries needed, metadata,
+# a second build of one wheel byte for byte), then each installed into a
+# fresh venv of its interpreter, glibc and musl, and the Python suite run
+# against it.
+WHEELHOUSE="$ROOT/build/wheels"
+run_release_wheel_tests() {
+  local python version wheel name musl venv rebuilt toolchain sdist
+  local -a glibc_versions=() musl_versions=()
+  build_release_wheels "$WHEELHOUSE"
+  sdist=$(compgen -G "$WHEELHOUSE/*.tar.gz")
+
+  version=$("$(find_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  say "building the CPython $version wheel a second time, in another folder"
+  rebuilt="$ROOT/build/wheels-rebuilt"
+  rm -rf "$rebuilt"
+  toolchain=$(zig_toolchain "$GLIBC_TARGET")
+  CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$toolchain" quietly "$ROOT/build/wheels-rebuilt.log" \
+    "$VENV/bin/python" -m build --wheel --no-isolation --outdir "$rebuilt/raw" "$sdist"
+  tag_wheel "$(compgen -G "$rebuilt/raw/*.whl")" "$rebuilt" >/dev/null
+  rm -rf "$rebuilt/raw"
+
+  while IFS= read -r python; do
+    glibc_versions+=("$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
+  done < <(find_all_pythons)
+  for name in "${MUSL_INTERPRETERS[@]}"; do
+    musl_versions+=("$("$(interpreter_path "$name")" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
+  done
+  say "checks of the release wheels: tags, exported symbols, libraries needed, reproducibility, metadata"
+  VELTRANO_WHEELHOUSE="$WHEELHOUSE" VELTRANO_REBUILT="$rebuilt" VELTRANO_RELEASE_BIN="$RELEASE_VENV/bin" \
+    VELTRANO_GLIBC_PYTHONS="${glibc_versions[*]}" VELTRANO_MUSL_PYTHONS="${musl_versions[*]}" \
+    "$VENV/bin/python" -m pytest -p no:cacheprovider -q "$ROOT/tests/wheels"
+
+  while IFS= read -r python; do
+    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-manylinux*.whl")
+    venv=$(venv_for "$python")
+    test_installed_wheel "$venv/bin/python" "$python" "$wheel" \
+      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (glibc)" "$@"
+  done < <(find_all_pythons)
+  for name in "${MUSL_INTERPRETERS[@]}"; do
+    musl=$(interpreter_path "$name")
+    version=$("$musl" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-musllinux*.whl")
+    venv=$(musl_build_venv "$musl")
+    INSTALL_OPTIONS="--no-index --find-links $(musl_wheelhouse "$musl" $(musl_build_requirements))" \
+      test_installed_wheel "$venv/bin/python" "$musl" "$wheel" \
+      "CPython $("$musl" -c 'import sys; print(sys.version.split()[0])') (musl)" "$@"
+  done
+}
+
+# The core's C++ tests built with zig for musl, as static executables,
+# against a GoogleTest built the same way (from Debian's googletest
+# sources), and run here.
+MUSL_CPP_BUILD="$ROOT/build/cpp-musl"
+run_musl_cpp_tests() {
+  local toolchain gtest
+  ensure_debian_packages googletest
+  toolchain=$(zig_toolchain "$MUSL_TARGET")
+  gtest="$(dirname "$toolchain")/googletest-$(dpkg-query -W -f='${Version}' googletest)"
+  if [[ ! -f "$gtest/.complete" ]]; then
+    say "building GoogleTest for $MUSL_TARGET into $gtest"
+    rm -rf "$gtest" "$gtest.build"
+    quietly "$gtest.log" cmake -S /usr/src/googletest -B "$gtest.build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+      -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$gtest" -DBUILD_GMOCK=OFF
+    quietly "$gtest.log" cmake --build "$gtest.build" --target install
+    rm -rf "$gtest.build"
+    touch "$gtest/.complete"
+  fi
+  say "building the C++ core and its tests with zig for $MUSL_TARGET (static executables)"
+  cmake -S . -B "$MUSL_CPP_BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_EXE_LINKER_FLAGS=-static \
+    -DGTest_DIR="$gtest/lib/cmake/GTest" -DKORVEX_BUILD_MODULE=OFF -DKORVEX_BUILD_TESTS=ON >/dev/null
+  cmake --build "$MUSL_CPP_BUILD"
+  readelf --dynamic "$MUSL_CPP_BUILD/korvex_core_tests" | grep -q 'no dynamic section' ||
+    die "$MUSL_CPP_BUILD/korvex_core_tests is not a static executable"
+  say "C++ tests, musl"
+  ctest --test-dir "$MUSL_CPP_BUILD" --output-on-failure --timeout 600 -j "$(nproc)"
+}
+
+# --- Benchmarks of the release wheels (./dev bench) ---------------------------
+
+# bench_installed_wheel PIP_PYTHON PYTHON WHEEL LABEL: benchmarks/python
+# run against WHEEL installed into a fresh venv of PYTHON.
+bench_installed_wheel() {
+  local pip_python=$1 python=$2 wheel=$3 label=$4 work
+  work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-bench.XXXXXX")
+  "$python" -m venv --without-pip "$work/venv"
+  quietly "$work/install.log" "$pip_python" -m pip --python "$work/venv/bin/python" install --quiet --no-index "$wheel"
+  say "Python benchmarks, $label: ${wheel##*/}"
+  "$work/venv/bin/python" "$ROOT/benchmarks/python/bench.py"
+  rm -rf "$work"
+}
+
+# The Python benchmarks of the release wheels (built into build/wheels),
+# each in a fresh venv of its interpreter: the figures to set beside those
+# of the local build that ./dev bench measures first.
+run_release_wheel_benchmarks() {
+  local python version wheel name musl
+  build_release_wheels "$WHEELHOUSE"
+  while IFS= read -r python; do
+    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-manylinux*.whl")
+    bench_installed_wheel "$VENV/bin/python" "$python" "$wheel" \
+      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (glibc), release wheel"
+  done < <(find_all_pythons)
+  for name in "${MUSL_INTERPRETERS[@]}"; do
+    musl=$(interpreter_path "$name")
+    version=$("$musl" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-musllinux*.whl")
+    bench_installed_wheel "$(musl_build_venv "$musl")/bin/python" "$musl" "$wheel" \
+      "CPython $("$musl" -c 'import sys; print(sys.version.split()[0])') (musl), release wheel"
+  done
+}
