@@ -125,8 +125,8 @@ PyObject* list_constants(PyObject*, PyObject*) {
 }  // namespace
 
 void intern_constant_function_names() {
-  if (json_name == nullptr) json_name = checked(PyUnicode_InternFromString("json")).release();
-  if (loads_name == nullptr) loads_name = checked(PyUnicode_InternFromString("loads")).release();
+  intern_once(json_name, "json");
+  intern_once(loads_name, "loads");
 }
 
 PyMethodDef py_list_constants_def = {

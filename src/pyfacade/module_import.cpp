@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "boundary.hpp"
+#include "results.hpp"
 
 namespace korvex::py {
 namespace {
@@ -52,8 +53,8 @@ bool is_interpreters_import(PyObject* import) {
 }  // namespace
 
 void prepare_module_import() {
-  if (builtins_name == nullptr) builtins_name = checked(PyUnicode_InternFromString("__builtins__")).release();
-  if (import_name == nullptr) import_name = checked(PyUnicode_InternFromString("__import__")).release();
+  intern_once(builtins_name, "__builtins__");
+  intern_once(import_name, "__import__");
   if (interpreters_import != nullptr) return;
   const Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   if (!builtins) throw PyErr::fetch();

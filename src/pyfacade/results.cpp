@@ -23,6 +23,10 @@ Ref new_ascii_str(std::string_view ascii) {
 
 Ref new_bool(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
+void intern_once(PyObject*& name, const char* text) {
+  if (name == nullptr) name = checked(PyUnicode_InternFromString(text)).release();
+}
+
 Py_ssize_t length_result(std::size_t count) {
   if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX))
     throw PyErr::with_argument(PyExc_OverflowError, Ref::borrow(Py_None));

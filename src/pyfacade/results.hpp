@@ -18,6 +18,11 @@ Ref new_str(std::string_view utf8);
 Ref new_ascii_str(std::string_view ascii);
 Ref new_bool(bool value);
 
+// Makes `name` the interned str of `text`, unless it already holds one: for
+// the names the module asks the interpreter for, made once at
+// initialisation and kept for the life of the process.
+void intern_once(PyObject*& name, const char* text);
+
 // A new list of new str, in the order given; `texts` has size() and
 // operator[] giving UTF-8 text.
 template <class Texts>
