@@ -81,13 +81,20 @@ class RwLock {
       const std::uint64_t after = state_.load(std::memory_order_relaxed);
       if ((after & kWriter) == 0 && (after >> kVersionShift) == (before >> kVersionShift)) return result;
     }
+    return read_locked(read);
+  }
+
+ private:
+  // The slow path of read_optimistically, kept out of line so that the
+  // fast path stays small enough for every compiler to inline.
+  template <class Read>
+  [[gnu::noinline]] auto read_locked(Read& read) const {
     lock_shared();
     auto result = read();
     unlock_shared();
     return result;
   }
 
- private:
   static constexpr std::uint64_t kWriter = 1ULL << 31;
   static constexpr std::uint64_t kWaiters = 1ULL << 30;
   static constexpr std::uint64_t kReaders = kWaiters - 1;

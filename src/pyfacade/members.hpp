@@ -8,7 +8,11 @@
 
 namespace korvex::py {
 
-inline constexpr std::string_view kVersion = "2.3.0";
+// The project's version, passed in by the build (CMakeLists.txt).
+#ifndef KORVEX_VERSION
+#error "KORVEX_VERSION must be defined by the build"
+#endif
+inline constexpr std::string_view kVersion = KORVEX_VERSION;
 
 extern HeapType formulas_registry_type;
 extern HeapType quark_registry_type;

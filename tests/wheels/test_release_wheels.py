@@ -1,0 +1,134 @@
+"""The release wheels as built by ./dev wheels (or by ./dev test into
+build/wheels): each one tagged as auditwheel finds it, its extension
+exporting only its entry point and needing only the C library, built the
+same twice, and the metadata a package index checks.
+
+Run by ./dev test with:
+  VELTRANO_WHEELHOUSE    the folder with the sdist and the wheels
+  VELTRANO_REBUILT       a folder with a second build, from the same sdist,
+                         of one of those wheels
+  VELTRANO_RELEASE_BIN   the bin folder of the release tools (auditwheel, twine)
+  VELTRANO_GLIBC_PYTHONS the glibc CPython versions found (X.Y, space-separated)
+  VELTRANO_MUSL_PYTHONS  the musl CPython versions built (X.Y, space-separated)
+"""
+
+import os
+import re
+import subprocess
+import zipfile
+from pathlib import Path
+
+import pytest
+
+WHEELHOUSE = Path(os.environ["VELTRANO_WHEELHOUSE"])
+RELEASE_BIN = Path(os.environ["VELTRANO_RELEASE_BIN"])
+WHEELS = sorted(WHEELHOUSE.glob("*.whl"))
+ENTRY_POINT = "PyInit__korvex_core"
+
+
+def versions(variable):
+    return os.environ.get(variable, "").split()
+
+
+def platform_tags(wheel: Path):
+    # name-version-python-abi-platform.whl; the platform may be several
+    # tags joined by dots.
+    return wheel.name[: -len(".whl")].split("-")[4].split(".")
+
+
+def extension_of(wheel: Path, into: Path) -> Path:
+    with zipfile.ZipFile(wheel) as archive:
+        names = [n for n in archive.namelist() if re.fullmatch(r"veltrano/_korvex_core\..*\.so", n)]
+        assert len(names) == 1, names
+        return Path(archive.extract(names[0], into))
+
+
+def run(*command) -> str:
+    result = subprocess.run(command, capture_output=True, text=True, check=False)
+    assert result.returncode == 0, f"{command}: {result.stdout}{result.stderr}"
+    return result.stdout
+
+
+def test_one_wheel_per_interpreter_and_the_sdist():
+    expected = {f"cp{v.replace('.', '')}-manylinux" for v in versions("VELTRANO_GLIBC_PYTHONS")}
+    expected |= {f"cp{v.replace('.', '')}-musllinux" for v in versions("VELTRANO_MUSL_PYTHONS")}
+    assert expected, "no interpreters were named"
+    found = {f"{w.name.split('-')[2]}-{re.match('manylinux|musllinux', platform_tags(w)[0]).group()}" for w in WHEELS}
+    assert found == expected
+    assert len(WHEELS) == len(expected)
+    assert len(list(WHEELHOUSE.glob("veltrano-*.tar.gz"))) == 1
+
+
+@pytest.mark.parametrize("wheel", WHEELS, ids=lambda w: w.name)
+def test_tagged_as_auditwheel_finds_it(wheel):
+    report = " ".join(run(str(RELEASE_BIN / "auditwheel"), "show", str(wheel)).split())
+    consistent = re.search(r'consistent with the following platform tag:\s*"([^"]+)"', report)
+    assert consistent, report
+    tags = platform_tags(wheel)
+    assert consistent.group(1) in tags
+    # manylinux wheels for glibc 2.28 or older, musllinux for musl 1.2.
+    for tag in tags:
+        family = re.fullmatch(r"(manylinux|musllinux)_(\d+)_(\d+)_x86_64|manylinux\d+_x86_64", tag)
+        assert family, tag
+        if family.group(1) == "manylinux":
+            assert (int(family.group(2)), int(family.group(3))) <= (2, 28), tag
+        elif family.group(1) == "musllinux":
+            assert (family.group(2), family.group(3)) == ("1", "2"), tag
+    # The WHEEL file inside says the same as the file name.
+    with zipfile.ZipFile(wheel) as archive:
+        meta = next(n for n in archive.namelist() if n.endswith(".dist-info/WHEEL"))
+        inside = {line.split(":", 1)[1].strip() for line in archive.read(meta).decode().splitlines() if line.startswith("Tag:")}
+    python, abi = wheel.name.split("-")[2:4]
+    assert inside == {f"{python}-{abi}-{tag}" for tag in tags}
+
+
+@pytest.mark.parametrize("wheel", WHEELS, ids=lambda w: w.name)
+def test_exports_only_its_entry_point(wheel, tmp_path):
+    extension = extension_of(wheel, tmp_path)
+    symbols = run("nm", "-D", "--defined-only", str(extension)).split()
+    # nm prints "ADDRESS TYPE NAME" per symbol.
+    names = symbols[2::3]
+    assert names == [ENTRY_POINT], names
+
+
+@pytest.mark.parametrize("wheel", WHEELS, ids=lambda w: w.name)
+def test_needs_only_the_c_library(wheel, tmp_path):
+    extension = extension_of(wheel, tmp_path)
+    dynamic = run("readelf", "--dynamic", "--wide", str(extension))
+    needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic))
+    assert needed, dynamic
+    if "musllinux" in wheel.name:
+        assert needed == {"libc.so"} or needed == {"libc.musl-x86_64.so.1"}, needed
+    else:
+        # glibc's libraries, its loader (which holds __tls_get_addr) included.
+        glibc = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2"}
+        assert needed <= glibc, needed
+        assert "libc.so.6" in needed
+
+
+def test_two_builds_of_one_sdist_are_identical(tmp_path):
+    rebuilt = sorted(Path(os.environ["VELTRANO_REBUILT"]).glob("*.whl"))
+    assert len(rebuilt) == 1, rebuilt
+    first = next(w for w in WHEELS if w.name == rebuilt[0].name)
+    one = extension_of(first, tmp_path / "one").read_bytes()
+    two = extension_of(rebuilt[0], tmp_path / "two").read_bytes()
+    assert len(one) > 0
+    assert one == two
+
+
+def test_metadata_passes_twine_check():
+    files = [str(f) for f in [*WHEELS, *WHEELHOUSE.glob("*.tar.gz")]]
+    report = run(str(RELEASE_BIN / "twine"), "check", "--strict", *files)
+    assert report.count("PASSED") == len(files), report
+
+
+@pytest.mark.parametrize("wheel", WHEELS, ids=lambda w: w.name)
+def test_ships_the_license_and_its_metadata(wheel):
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        meta = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+    assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
+    assert re.search(r"^License-Expression: MIT$", meta, re.M)
+    assert re.search(r"^Version: 2\.3\.0$", meta, re.M)
+    assert "Classifier: Operating System :: POSIX :: Linux" in meta
+    assert re.search(r"^Project-URL: ", meta, re.M)
