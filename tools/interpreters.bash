@@ -12,6 +12,7 @@ CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/veltrano"
 known_interpreters() {
   cat <<'EOF'
 musl-3.13 build_musl_python python3.13
+3.13t build_freethreaded_python python3.13
 EOF
 }
 
@@ -168,6 +169,39 @@ EOF
   quietly "$work/ensurepip.log" "$python" -m ensurepip
   "$python" -c 'import ctypes, zlib, sysconfig; assert "musl" in sysconfig.get_config_var("EXT_SUFFIX")' ||
     die "the musl CPython in $prefix lacks ctypes or zlib, or is not a musl build"
+  rm -rf "$work"
+  touch "$prefix/.complete"
+  printf '%s\n' "$python"
+}
+
+# --- Free-threaded CPython ---------------------------------------------------
+
+# CPython built without the global interpreter lock (--disable-gil), for
+# glibc, with the machine's compiler and libraries (ssl included, so that
+# its pip installs from the package index like any other interpreter's).
+FREETHREADED_PYTHON_RECIPE=1
+build_freethreaded_python() {
+  local package=$1 py_src py_version prefix work
+  ensure_debian_packages gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+  py_src=$(debian_source "$package")
+  py_version=$(basename "$py_src" | sed -E 's/^[^_]+_([0-9.]+).*/\1/')
+  prefix="$CACHE_ROOT/python/$py_version-freethreaded-r$FREETHREADED_PYTHON_RECIPE"
+  local python="$prefix/bin/python${py_version%.*}t"
+  if [[ -x "$python" && -f "$prefix/.complete" ]]; then
+    printf '%s\n' "$python"
+    return
+  fi
+  say "building free-threaded CPython $py_version into $prefix (about ten minutes, once)"
+  rm -rf "$prefix"
+  work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-freethreaded-python.XXXXXX")
+  unpack_upstream "$py_src" "$work/python"
+  (cd "$work/python" && quietly "$work/python.log" ./configure --prefix="$prefix" --disable-gil \
+    --with-ensurepip=install --without-readline &&
+    quietly "$work/python.log" make -j"$(nproc)" &&
+    quietly "$work/python.log" make install) || die "building free-threaded CPython $py_version failed"
+  "$python" -c 'import ctypes, ssl, sys, sysconfig, zlib
+assert sysconfig.get_config_var("Py_GIL_DISABLED") and not sys._is_gil_enabled()' ||
+    die "the CPython in $prefix lacks ctypes, ssl or zlib, or is not free-threaded"
   rm -rf "$work"
   touch "$prefix/.complete"
   printf '%s\n' "$python"
