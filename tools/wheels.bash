@@ -10,6 +10,7 @@
 GLIBC_TARGET=x86_64-linux-gnu.2.28
 MUSL_TARGET=x86_64-linux-musl
 MUSL_INTERPRETERS=(musl-3.13)
+FREETHREADED_INTERPRETERS=(3.13t)
 
 # A venv under the cache with the release tools, made anew when
 # requirements-release.txt changes. Sets RELEASE_VENV.
@@ -126,7 +127,8 @@ tag_wheel() {
 }
 
 # build_release_wheels OUTDIR: the sdist, a manylinux wheel for every glibc
-# CPython found and a musllinux wheel for every musl CPython in
+# CPython found and for every free-threaded CPython in
+# FREETHREADED_INTERPRETERS, and a musllinux wheel for every musl CPython in
 # MUSL_INTERPRETERS, all in OUTDIR (emptied first).
 build_release_wheels() {
   local outdir=$1 work sdist python venv version toolchain wheel name musl
@@ -150,6 +152,14 @@ build_release_wheels() {
     wheel=$(tag_wheel "$(compgen -G "$work/glibc-$version/*.whl")" "$outdir")
     say "  ${wheel##*/}"
   done < <(find_all_pythons)
+  for name in "${FREETHREADED_INTERPRETERS[@]}"; do
+    venv=$(freethreaded_venv "$(interpreter_path "$name")")
+    say "CPython $name, glibc: wheel from ${sdist##*/} with zig for $GLIBC_TARGET"
+    CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$toolchain" quietly "$work/wheel-$name.log" \
+      "$venv/bin/python" -m build --wheel --no-isolation --outdir "$work/glibc-$name" "$sdist"
+    wheel=$(tag_wheel "$(compgen -G "$work/glibc-$name/*.whl")" "$outdir")
+    say "  ${wheel##*/}"
+  done
 
   toolchain=$(zig_toolchain "$MUSL_TARGET")
   for name in "${MUSL_INTERPRETERS[@]}"; do
@@ -190,6 +200,35 @@ musl_build_venv() {
   printf '%s\n' "$venv"
 }
 
+# The packages a wheel is built with under a free-threaded interpreter,
+# and those its tests need: requirements-dev.txt's, but hypothesis at its
+# last release that is plain Python (later ones ship compiled wheels for
+# the GIL build only, and their source needs Rust).
+FREETHREADED_HYPOTHESIS=6.155.7
+freethreaded_build_requirements() {
+  grep -E '^(scikit-build-core|cmake|ninja|build|pytest)==' "$ROOT/requirements-dev.txt"
+  printf 'hypothesis==%s\n' "$FREETHREADED_HYPOTHESIS"
+}
+
+# freethreaded_venv PYTHON: a venv of the free-threaded interpreter with
+# freethreaded_build_requirements installed (and listed in its
+# requirements.txt); prints its folder.
+freethreaded_venv() {
+  local python=$1 key venv
+  local -a requirements
+  mapfile -t requirements < <(freethreaded_build_requirements)
+  key=$(printf '%s\n' "$python" "${requirements[@]}" | sha256sum | cut -c1-12)
+  venv="$CACHE_ROOT/venv/freethreaded-$key"
+  if [[ ! -f "$venv/.complete" ]]; then
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    quietly "$venv.log" "$venv/bin/python" -m pip install --quiet "${requirements[@]}"
+    printf '%s\n' "${requirements[@]}" >"$venv/requirements.txt"
+    touch "$venv/.complete"
+  fi
+  printf '%s\n' "$venv"
+}
+
 cmd_wheels() {
   ensure_venv
   local started=$SECONDS wheel
@@ -204,13 +243,14 @@ cmd_wheels() {
 
 # test_installed_wheel PIP_PYTHON PYTHON WHEEL LABEL [pytest args]: WHEEL
 # and the test tools installed into a fresh venv of PYTHON (by PIP_PYTHON's
-# pip, with INSTALL_OPTIONS), and the pytest suite run against it from a copy
-# outside the source tree.
+# pip, with INSTALL_OPTIONS; pytest and hypothesis pinned as in
+# TEST_REQUIREMENTS, by default requirements-dev.txt), and the pytest suite
+# run against it from a copy outside the source tree.
 test_installed_wheel() {
   local pip_python=$1 python=$2 wheel=$3 label=$4 work status=0
   shift 4
   local -a tools
-  mapfile -t tools < <(grep -E '^(pytest|hypothesis)==' "$ROOT/requirements-dev.txt")
+  mapfile -t tools < <(grep -E '^(pytest|hypothesis)==' "${TEST_REQUIREMENTS:-$ROOT/requirements-dev.txt}")
   work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-installed.XXXXXX")
   "$python" -m venv --without-pip "$work/venv"
   quietly "$work/install.log" "$pip_python" -m pip --python "$work/venv/bin/python" install --quiet \
@@ -231,7 +271,7 @@ test_installed_wheel() {
 WHEELHOUSE="$ROOT/build/wheels"
 run_release_wheel_tests() {
   local python version wheel name musl venv rebuilt toolchain sdist
-  local -a glibc_versions=() musl_versions=()
+  local -a glibc_versions=() musl_versions=() freethreaded_versions=()
   build_release_wheels "$WHEELHOUSE"
   sdist=$(compgen -G "$WHEELHOUSE/*.tar.gz")
 
@@ -248,12 +288,16 @@ run_release_wheel_tests() {
   while IFS= read -r python; do
     glibc_versions+=("$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
   done < <(find_all_pythons)
+  for name in "${FREETHREADED_INTERPRETERS[@]}"; do
+    freethreaded_versions+=("$("$(interpreter_path "$name")" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
+  done
   for name in "${MUSL_INTERPRETERS[@]}"; do
     musl_versions+=("$("$(interpreter_path "$name")" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
   done
   say "checks of the release wheels: tags, exported symbols, libraries needed, reproducibility, metadata"
   VELTRANO_WHEELHOUSE="$WHEELHOUSE" VELTRANO_REBUILT="$rebuilt" VELTRANO_RELEASE_BIN="$RELEASE_VENV/bin" \
     VELTRANO_GLIBC_PYTHONS="${glibc_versions[*]}" VELTRANO_MUSL_PYTHONS="${musl_versions[*]}" \
+    VELTRANO_FREETHREADED_PYTHONS="${freethreaded_versions[*]}" \
     "$VENV/bin/python" -m pytest -p no:cacheprovider -q "$ROOT/tests/wheels"
 
   while IFS= read -r python; do
@@ -263,6 +307,14 @@ run_release_wheel_tests() {
     test_installed_wheel "$venv/bin/python" "$python" "$wheel" \
       "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (glibc)" "$@"
   done < <(find_all_pythons)
+  for name in "${FREETHREADED_INTERPRETERS[@]}"; do
+    python=$(interpreter_path "$name")
+    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp${version}t-manylinux*.whl")
+    venv=$(freethreaded_venv "$python")
+    TEST_REQUIREMENTS="$venv/requirements.txt" test_installed_wheel "$venv/bin/python" "$python" "$wheel" \
+      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (free-threaded)" "$@"
+  done
   for name in "${MUSL_INTERPRETERS[@]}"; do
     musl=$(interpreter_path "$name")
     version=$("$musl" -c 'import sys; print("%d%d" % sys.version_info[:2])')
@@ -328,6 +380,13 @@ run_release_wheel_benchmarks() {
     bench_installed_wheel "$VENV/bin/python" "$python" "$wheel" \
       "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (glibc), release wheel"
   done < <(find_all_pythons)
+  for name in "${FREETHREADED_INTERPRETERS[@]}"; do
+    python=$(interpreter_path "$name")
+    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
+    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp${version}t-manylinux*.whl")
+    bench_installed_wheel "$VENV/bin/python" "$python" "$wheel" \
+      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (free-threaded), release wheel"
+  done
   for name in "${MUSL_INTERPRETERS[@]}"; do
     musl=$(interpreter_path "$name")
     version=$("$musl" -c 'import sys; print("%d%d" % sys.version_info[:2])')

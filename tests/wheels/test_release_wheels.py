@@ -10,6 +10,7 @@ Run by ./dev test with:
   VELTRANO_RELEASE_BIN   the bin folder of the release tools (auditwheel, twine)
   VELTRANO_GLIBC_PYTHONS the glibc CPython versions found (X.Y, space-separated)
   VELTRANO_MUSL_PYTHONS  the musl CPython versions built (X.Y, space-separated)
+  VELTRANO_FREETHREADED_PYTHONS  the free-threaded CPython versions built (X.Y)
 """
 
 import os
@@ -50,10 +51,12 @@ def run(*command) -> str:
 
 
 def test_one_wheel_per_interpreter_and_the_sdist():
+    # Keyed by ABI tag: cp313 and the free-threaded cp313t.
     expected = {f"cp{v.replace('.', '')}-manylinux" for v in versions("VELTRANO_GLIBC_PYTHONS")}
+    expected |= {f"cp{v.replace('.', '')}t-manylinux" for v in versions("VELTRANO_FREETHREADED_PYTHONS")}
     expected |= {f"cp{v.replace('.', '')}-musllinux" for v in versions("VELTRANO_MUSL_PYTHONS")}
     assert expected, "no interpreters were named"
-    found = {f"{w.name.split('-')[2]}-{re.match('manylinux|musllinux', platform_tags(w)[0]).group()}" for w in WHEELS}
+    found = {f"{w.name.split('-')[3]}-{re.match('manylinux|musllinux', platform_tags(w)[0]).group()}" for w in WHEELS}
     assert found == expected
     assert len(WHEELS) == len(expected)
     assert len(list(WHEELHOUSE.glob("veltrano-*.tar.gz"))) == 1
