@@ -8,24 +8,27 @@
 
 CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/veltrano"
 
-# NAME  builder  Debian source package
+# NAME  builder  Debian source package  [further arguments of the builder]
 known_interpreters() {
   cat <<'EOF'
 musl-3.13 build_musl_python python3.13
 3.13t build_freethreaded_python python3.13
+3.13t-tsan build_freethreaded_python python3.13 --with-thread-sanitizer
 EOF
 }
 
 interpreter_path() {
   local name=$1 builder package
+  local -a more
   read -r builder package < <(known_interpreters | awk -v n="$name" '$1 == n { print $2, $3 }') ||
     die "no interpreter named '$name' (known: $(known_interpreters | awk '{ printf "%s ", $1 }'))"
   [[ -n "$builder" ]] || die "no interpreter named '$name' (known: $(known_interpreters | awk '{ printf "%s ", $1 }'))"
+  read -r -a more < <(known_interpreters | awk -v n="$name" '$1 == n { $1 = $2 = $3 = ""; print }')
   # One build at a time: a second caller waits and then finds it done.
   mkdir -p "$CACHE_ROOT/python"
   (
     flock 9
-    "$builder" "$package"
+    "$builder" "$package" "${more[@]}"
   ) 9>"$CACHE_ROOT/python/.$name.lock"
 }
 
@@ -176,29 +179,42 @@ EOF
 
 # --- Free-threaded CPython ---------------------------------------------------
 
-# CPython built without the global interpreter lock (--disable-gil), for
-# glibc, with the machine's compiler and libraries (ssl included, so that
-# its pip installs from the package index like any other interpreter's).
+# build_freethreaded_python PACKAGE [CONFIGURE_FLAG...]: CPython built
+# without the global interpreter lock (--disable-gil), for glibc, with the
+# machine's gcc and libraries (ssl included, so that its pip installs from
+# the package index like any other interpreter's). Further configure flags
+# make a variant with a prefix of its own, named after them:
+# --with-thread-sanitizer gives 3.13.5-freethreaded-thread-sanitizer-r1.
+#
+# A ThreadSanitizer build runs itself during the build (the stdlib's byte
+# code, ensurepip): a race report there is not the build's concern, so
+# those runs exit normally and write their reports into the work folder
+# (tsan-build.*, left there for reading when the build fails).
 FREETHREADED_PYTHON_RECIPE=1
 build_freethreaded_python() {
-  local package=$1 py_src py_version prefix work
+  local package=$1 py_src py_version prefix work variant=""
+  shift
+  local -a flags=("$@")
   ensure_debian_packages gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
   py_src=$(debian_source "$package")
   py_version=$(basename "$py_src" | sed -E 's/^[^_]+_([0-9.]+).*/\1/')
-  prefix="$CACHE_ROOT/python/$py_version-freethreaded-r$FREETHREADED_PYTHON_RECIPE"
+  [[ ${#flags[@]} -eq 0 ]] ||
+    variant=-$(printf '%s\n' "${flags[@]}" | sed -E 's/^--(with-|enable-)?//; s/=/-/g' | paste -sd-)
+  prefix="$CACHE_ROOT/python/$py_version-freethreaded$variant-r$FREETHREADED_PYTHON_RECIPE"
   local python="$prefix/bin/python${py_version%.*}t"
   if [[ -x "$python" && -f "$prefix/.complete" ]]; then
     printf '%s\n' "$python"
     return
   fi
-  say "building free-threaded CPython $py_version into $prefix (about ten minutes, once)"
+  say "building free-threaded CPython $py_version ${flags[*]} into $prefix (ten minutes or more, once)"
   rm -rf "$prefix"
   work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-freethreaded-python.XXXXXX")
   unpack_upstream "$py_src" "$work/python"
-  (cd "$work/python" && quietly "$work/python.log" ./configure --prefix="$prefix" --disable-gil \
-    --with-ensurepip=install --without-readline &&
+  (cd "$work/python" && export TSAN_OPTIONS="exitcode=0:log_path=$work/tsan-build" &&
+    quietly "$work/python.log" ./configure --prefix="$prefix" --disable-gil \
+    --with-ensurepip=install --without-readline "${flags[@]}" &&
     quietly "$work/python.log" make -j"$(nproc)" &&
-    quietly "$work/python.log" make install) || die "building free-threaded CPython $py_version failed"
+    quietly "$work/python.log" make install) || die "building free-threaded CPython $py_version ${flags[*]} failed"
   "$python" -c 'import ctypes, ssl, sys, sysconfig, zlib
 assert sysconfig.get_config_var("Py_GIL_DISABLED") and not sys._is_gil_enabled()' ||
     die "the CPython in $prefix lacks ctypes, ssl or zlib, or is not free-threaded"
