@@ -186,6 +186,10 @@ EOF
 # make a variant with a prefix of its own, named after them:
 # --with-thread-sanitizer gives 3.13.5-freethreaded-thread-sanitizer-r1.
 #
+# The standard library's own tests are not installed (TEST_MODULES=no at
+# install; the test extensions such as _testcapi are): byte-compiling them
+# is most of the install, and under ThreadSanitizer takes minutes.
+#
 # A ThreadSanitizer build runs itself during the build (the stdlib's byte
 # code, ensurepip): a race report there is not the build's concern, so
 # those runs exit normally and write their reports into the work folder
@@ -214,10 +218,11 @@ build_freethreaded_python() {
     quietly "$work/python.log" ./configure --prefix="$prefix" --disable-gil \
     --with-ensurepip=install --without-readline "${flags[@]}" &&
     quietly "$work/python.log" make -j"$(nproc)" &&
-    quietly "$work/python.log" make install) || die "building free-threaded CPython $py_version ${flags[*]} failed"
-  "$python" -c 'import ctypes, ssl, sys, sysconfig, zlib
+    quietly "$work/python.log" make install TEST_MODULES=no) ||
+    die "building free-threaded CPython $py_version ${flags[*]} failed"
+  "$python" -c 'import _testcapi, ctypes, ssl, sys, sysconfig, zlib
 assert sysconfig.get_config_var("Py_GIL_DISABLED") and not sys._is_gil_enabled()' ||
-    die "the CPython in $prefix lacks ctypes, ssl or zlib, or is not free-threaded"
+    die "the CPython in $prefix lacks _testcapi, ctypes, ssl or zlib, or is not free-threaded"
   rm -rf "$work"
   touch "$prefix/.complete"
   printf '%s\n' "$python"
