@@ -235,7 +235,7 @@ assert sysconfig.get_config_var("Py_GIL_DISABLED") and not sys._is_gil_enabled()
 musl_wheelhouse() {
   local python=$1 version key dir
   shift
-  version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  version=$(python_version "$python")
   key=$(printf '%s\n' "$version" "$@" | sha256sum | cut -c1-12)
   dir="$CACHE_ROOT/wheelhouse/musl-$version-$key"
   if [[ ! -f "$dir/.complete" ]]; then

@@ -145,7 +145,7 @@ build_release_wheels() {
   while IFS= read -r python; do
     venv=$(venv_for "$python")
     ensure_venv "$python" "$venv"
-    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    version=$(python_version "$python")
     say "CPython $version, glibc: wheel from ${sdist##*/} with zig for $GLIBC_TARGET"
     CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$toolchain" quietly "$work/wheel-$version.log" \
       "$venv/bin/python" -m build --wheel --no-isolation --outdir "$work/glibc-$version" "$sdist"
@@ -263,6 +263,16 @@ test_installed_wheel() {
   [[ $status -eq 0 ]] || exit "$status"
 }
 
+# release_wheel PYTHON FAMILY: the wheel in WHEELHOUSE for the interpreter's
+# ABI (cp313, or cp313t when free-threaded) and FAMILY (manylinux or
+# musllinux).
+release_wheel() {
+  local abi
+  abi=$("$1" -c 'import sys, sysconfig
+print("cp%d%d%s" % (*sys.version_info[:2], "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')
+  compgen -G "$WHEELHOUSE/veltrano-*-$abi-$2*.whl"
+}
+
 # The release wheels tested as users get them: built from the sdist into
 # build/wheels, checked (tags, exported symbols, libraries needed, metadata,
 # a second build of one wheel byte for byte), then each installed into a
@@ -275,7 +285,7 @@ run_release_wheel_tests() {
   build_release_wheels "$WHEELHOUSE"
   sdist=$(compgen -G "$WHEELHOUSE/*.tar.gz")
 
-  version=$("$(find_python)" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  version=$(python_version "$(find_python)")
   say "building the CPython $version wheel a second time, in another folder"
   rebuilt="$ROOT/build/wheels-rebuilt"
   rm -rf "$rebuilt"
@@ -286,13 +296,13 @@ run_release_wheel_tests() {
   rm -rf "$rebuilt/raw"
 
   while IFS= read -r python; do
-    glibc_versions+=("$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
+    glibc_versions+=("$(python_version "$python")")
   done < <(find_all_pythons)
   for name in "${FREETHREADED_INTERPRETERS[@]}"; do
-    freethreaded_versions+=("$("$(interpreter_path "$name")" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
+    freethreaded_versions+=("$(python_version "$(interpreter_path "$name")")")
   done
   for name in "${MUSL_INTERPRETERS[@]}"; do
-    musl_versions+=("$("$(interpreter_path "$name")" -c 'import sys; print("%d.%d" % sys.version_info[:2])')")
+    musl_versions+=("$(python_version "$(interpreter_path "$name")")")
   done
   say "checks of the release wheels: tags, exported symbols, libraries needed, reproducibility, metadata"
   VELTRANO_WHEELHOUSE="$WHEELHOUSE" VELTRANO_REBUILT="$rebuilt" VELTRANO_RELEASE_BIN="$RELEASE_VENV/bin" \
@@ -301,28 +311,25 @@ run_release_wheel_tests() {
     "$VENV/bin/python" -m pytest -p no:cacheprovider -q "$ROOT/tests/wheels"
 
   while IFS= read -r python; do
-    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-manylinux*.whl")
+    wheel=$(release_wheel "$python" manylinux)
     venv=$(venv_for "$python")
     test_installed_wheel "$venv/bin/python" "$python" "$wheel" \
-      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (glibc)" "$@"
+      "CPython $(python_release "$python") (glibc)" "$@"
   done < <(find_all_pythons)
   for name in "${FREETHREADED_INTERPRETERS[@]}"; do
     python=$(interpreter_path "$name")
-    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp${version}t-manylinux*.whl")
+    wheel=$(release_wheel "$python" manylinux)
     venv=$(freethreaded_venv "$python")
     TEST_REQUIREMENTS="$venv/requirements.txt" test_installed_wheel "$venv/bin/python" "$python" "$wheel" \
-      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (free-threaded)" "$@"
+      "CPython $(python_release "$python") (free-threaded)" "$@"
   done
   for name in "${MUSL_INTERPRETERS[@]}"; do
     musl=$(interpreter_path "$name")
-    version=$("$musl" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-musllinux*.whl")
+    wheel=$(release_wheel "$musl" musllinux)
     venv=$(musl_build_venv "$musl")
     INSTALL_OPTIONS="--no-index --find-links $(musl_wheelhouse "$musl" $(musl_build_requirements))" \
       test_installed_wheel "$venv/bin/python" "$musl" "$wheel" \
-      "CPython $("$musl" -c 'import sys; print(sys.version.split()[0])') (musl)" "$@"
+      "CPython $(python_release "$musl") (musl)" "$@"
   done
 }
 
@@ -375,23 +382,20 @@ run_release_wheel_benchmarks() {
   local python version wheel name musl
   build_release_wheels "$WHEELHOUSE"
   while IFS= read -r python; do
-    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-manylinux*.whl")
+    wheel=$(release_wheel "$python" manylinux)
     bench_installed_wheel "$VENV/bin/python" "$python" "$wheel" \
-      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (glibc), release wheel"
+      "CPython $(python_release "$python") (glibc), release wheel"
   done < <(find_all_pythons)
   for name in "${FREETHREADED_INTERPRETERS[@]}"; do
     python=$(interpreter_path "$name")
-    version=$("$python" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp${version}t-manylinux*.whl")
+    wheel=$(release_wheel "$python" manylinux)
     bench_installed_wheel "$VENV/bin/python" "$python" "$wheel" \
-      "CPython $("$python" -c 'import sys; print(sys.version.split()[0])') (free-threaded), release wheel"
+      "CPython $(python_release "$python") (free-threaded), release wheel"
   done
   for name in "${MUSL_INTERPRETERS[@]}"; do
     musl=$(interpreter_path "$name")
-    version=$("$musl" -c 'import sys; print("%d%d" % sys.version_info[:2])')
-    wheel=$(compgen -G "$WHEELHOUSE/veltrano-*-cp$version-cp$version-musllinux*.whl")
+    wheel=$(release_wheel "$musl" musllinux)
     bench_installed_wheel "$(musl_build_venv "$musl")/bin/python" "$musl" "$wheel" \
-      "CPython $("$musl" -c 'import sys; print(sys.version.split()[0])') (musl), release wheel"
+      "CPython $(python_release "$musl") (musl), release wheel"
   done
 }
