@@ -1,0 +1,100 @@
+# The targets: one row for each interpreter that the module's wheels are
+# built for or its tests run on, and how each is obtained. Sourced by ./dev
+# after tools/cache.bash.
+#
+# Columns, separated by "|":
+#   name      the interpreter's name (./dev python NAME)
+#   obtained  host                      found on this machine (PYTHON, PATH, pyenv)
+#             source PACKAGE [FLAG...]  built from Debian's source package (glibc),
+#                                       configure flags as given
+#             musl PACKAGE              built from Debian's source package for musl
+#             debian ARCH PACKAGE       Debian's binary package, in a root of
+#                                       Debian unstable of its own
+#   wheel     the zig target its wheel is built for; - for none
+#   built by  the target whose interpreter builds that wheel from the sdist:
+#             its own, or for arm64 the x86-64 one of the same version (a
+#             cross build, which only changes the compiler's target)
+#   tests     suite     the whole Python suite against the installed wheel
+#             emulated  EMULATED_TESTS against the installed wheel, emulated
+#             tsan      the threaded tests under ThreadSanitizer (./dev test)
+#             bench     the Python benchmarks of the wheel (./dev bench)
+#
+# Adding a target is adding a row; a new kind of "obtained" is a function
+# obtain_KIND below.
+TARGETS='
+3.12       | host                                                            | x86_64-linux-gnu.2.17  | 3.12      | suite bench
+3.13       | host                                                            | x86_64-linux-gnu.2.17  | 3.13      | suite bench
+3.13t      | source python3.13 --disable-gil                                 | x86_64-linux-gnu.2.17  | 3.13t     | suite bench
+3.13t-tsan | source python3.13 --disable-gil --with-thread-sanitizer OPT=-O1 | -                      | -         | tsan
+musl-3.13  | musl python3.13                                                 | x86_64-linux-musl      | musl-3.13 | suite bench
+3.14       | debian amd64 python3.14                                         | x86_64-linux-gnu.2.17  | 3.14      | suite bench
+3.15       | debian amd64 python3.15                                         | x86_64-linux-gnu.2.17  | 3.15      | suite bench
+arm64-3.13 | debian arm64 python3.13                                         | aarch64-linux-gnu.2.17 | 3.13      | emulated bench
+arm64-3.14 | debian arm64 python3.14                                         | aarch64-linux-gnu.2.17 | 3.14      | emulated bench
+arm64-3.15 | debian arm64 python3.15                                         | aarch64-linux-gnu.2.17 | 3.15      | emulated bench
+'
+
+# The tests that run emulated (about eighty times slower than natively):
+# every member's answers and errors, the README's examples (run_readme_examples),
+# the daemon-thread exit test with fewer runs, re-entry and the imports.
+EMULATED_TESTS=(test_module_surface.py test_arguments.py test_boundary.py test_constant_functions.py
+  test_formulas_registry.py test_quarks_and_matrix.py test_reentry.py test_interpreter_exit.py)
+EMULATED_EXIT_RUNS=3
+
+# targets [TEST]: the names of all targets, or of those that run TEST.
+targets() {
+  awk -F'|' -v test="${1:-}" 'NF == 5 { gsub(/^ +| +$/, "", $1)
+    if (test == "" || (" " $5 " ") ~ (" " test " ")) print $1 }' <<<"$TARGETS"
+}
+
+# target_field NAME COLUMN (1 to 5): one field of a target's row, trimmed.
+target_field() {
+  local value
+  value=$(awk -F'|' -v name="$1" -v column="$2" 'NF == 5 { gsub(/^ +| +$/, "", $1)
+    if ($1 == name) { gsub(/^ +| +$/, "", $column); print $column } }' <<<"$TARGETS")
+  [[ -n "$value" ]] || die "no target named '$1' (known: $(targets | paste -sd' '))"
+  printf '%s\n' "$value"
+}
+
+target_has() { [[ " $(target_field "$1" 5) " == *" $2 "* ]]; }
+
+# target_python NAME: the interpreter's path, as target_run sees it;
+# obtained first when needed.
+target_python() {
+  local -a how
+  read -r -a how <<<"$(target_field "$1" 2)"
+  "obtain_${how[0]}" "$1" "${how[@]:1}"
+}
+
+# target_run NAME COMMAND...: runs COMMAND where the target's interpreter
+# runs: here, or inside its Debian root.
+target_run() {
+  local -a how
+  read -r -a how <<<"$(target_field "$1" 2)"
+  shift
+  if [[ ${how[0]} == debian ]]; then
+    in_debian_root "${how[1]}" "$@"
+  else
+    "$@"
+  fi
+}
+
+# target_python_info NAME: "X.Y ABI EXT_SUFFIX" of the target's interpreter
+# (3.13 cp313t .cpython-313t-x86_64-linux-gnu.so).
+target_python_info() {
+  target_run "$1" "$(target_python "$1")" -c 'import sys, sysconfig
+print("%d.%d" % sys.version_info[:2], "cp%d%d%s" % (*sys.version_info[:2],
+      "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""), sysconfig.get_config_var("EXT_SUFFIX"))'
+}
+
+# pip_platform ZIG_TARGET: the package index's platform tag of wheels for
+# the target (- for this machine's).
+pip_platform() {
+  case $1 in
+    -) printf 'manylinux_2_17_%s\n' "$(uname -m)" ;;
+    *-linux-musl) printf 'musllinux_1_2_%s\n' "${1%%-*}" ;;
+    *-linux-gnu*) printf 'manylinux_2_17_%s\n' "${1%%-*}" ;;
+    *) die "no platform tag for $1" ;;
+  esac
+}
+
