@@ -1,249 +1,209 @@
-# Interpreters that the machine does not have, built from Debian's sources
-# into the cache. Sourced by ./dev, which provides say, die and quietly.
-#
-#   interpreter_path NAME   prints the interpreter's path, building it first when needed
-#
-# Each name maps to one build function below; adding an interpreter is one
-# more line in known_interpreters and one more function.
+# How the interpreters of the target table (tools/targets.bash) are
+# obtained: obtain_KIND NAME ARG... prints the interpreter's path as
+# target_run sees it. Sourced by ./dev after tools/cache.bash; uses its say,
+# die, quietly, find_python and ensure_debian_packages.
 
-CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/veltrano"
+obtain_host() { find_python "$1"; }
 
-# NAME  builder  Debian source package  [further arguments of the builder]
-known_interpreters() {
-  cat <<'EOF'
-musl-3.13 build_musl_python python3.13
-3.13t build_freethreaded_python python3.13
-3.13t-tsan build_freethreaded_python python3.13 --with-thread-sanitizer
-EOF
+# Built interpreters are cache entries named after the target and keyed by
+# their recipe; each entry names its interpreter in the file "interpreter".
+SOURCE_PYTHON_RECIPE=2
+obtain_source() {
+  local name=$1
+  shift
+  cat "$(cache_entry "python/$name-$(recipe_key "$@" "$SOURCE_PYTHON_RECIPE")" build_source_python "$@")/interpreter"
+}
+MUSL_PYTHON_RECIPE=2
+obtain_musl() {
+  local name=$1
+  shift
+  cat "$(cache_entry "python/$name-$(recipe_key "$@" "$MUSL_PYTHON_RECIPE")" build_musl_python "$@")/interpreter"
+}
+obtain_debian() {
+  debian_root "$2" >/dev/null
+  printf '/usr/bin/%s\n' "$3"
 }
 
-interpreter_path() {
-  local name=$1 builder package
-  local -a more
-  read -r builder package < <(known_interpreters | awk -v n="$name" '$1 == n { print $2, $3 }') ||
-    die "no interpreter named '$name' (known: $(known_interpreters | awk '{ printf "%s ", $1 }'))"
-  [[ -n "$builder" ]] || die "no interpreter named '$name' (known: $(known_interpreters | awk '{ printf "%s ", $1 }'))"
-  read -r -a more < <(known_interpreters | awk -v n="$name" '$1 == n { $1 = $2 = $3 = ""; print }')
-  # One build at a time: a second caller waits and then finds it done.
-  mkdir -p "$CACHE_ROOT/python"
-  (
-    flock 9
-    "$builder" "$package" "${more[@]}"
-  ) 9>"$CACHE_ROOT/python/.$name.lock"
+recipe_key() { printf '%s\n' "$@" | sha256sum | cut -c1-12; }
+
+# --- CPython from Debian's sources ---------------------------------------------
+
+# build_source_python PACKAGE [CONFIGURE_ARG...] DIR: CPython for glibc with
+# the machine's gcc and libraries, optimised (-O3) unless an OPT argument
+# says otherwise, without debug information. No pip (packages are installed
+# from the host, install_into_venv) and not the standard library's own tests
+# (the test extensions such as _testcapi are kept).
+build_source_python() {
+  local package=$1 dir=${*: -1}
+  local -a flags=("${@:2:$#-2}")
+  ensure_debian_packages gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
+  say "building CPython from $package ${flags[*]} into $dir (several minutes, once)"
+  unpack_upstream "$(debian_source "$package")" "$dir/work"
+  # A ThreadSanitizer build runs itself while building: its race reports
+  # there are not the build's concern.
+  (cd "$dir/work" && export TSAN_OPTIONS="exitcode=0:log_path=$dir/work/tsan-build" &&
+    quietly "$dir/build.log" ./configure --prefix="$dir" --with-ensurepip=no --without-readline OPT=-O3 "${flags[@]}" &&
+    quietly "$dir/build.log" make -j"$(nproc)" &&
+    quietly "$dir/build.log" make install TEST_MODULES=no)
+  rm -rf "$dir/work"
+  installed_interpreter "$dir" 'import _testcapi, ctypes, json, zlib'
 }
 
-# Installs Debian packages when they are missing (as root only).
-ensure_debian_packages() {
-  local missing=() package
-  for package in "$@"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-  done
-  [[ ${#missing[@]} -eq 0 ]] && return
-  if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
-    say "installing ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null
-  else
-    die "missing Debian packages: sudo apt-get install ${missing[*]}"
-  fi
-}
-
-# --- Debian source packages -------------------------------------------------
-
-# A private apt configuration that lists the sources of Debian's stable
-# suite (trixie), with the archive address and keyring the machine's own
-# apt uses. The machine's configuration is left untouched, and nothing is
-# ever installed from it: it only downloads source packages.
-DEBIAN_SRC_SUITE=trixie
-debian_apt_options() {
-  local dir="$CACHE_ROOT/apt"
-  if [[ ! -s "$dir/sources.list" ]]; then
-    local uri keyring
-    [[ -r /etc/apt/sources.list.d/debian.sources ]] ||
-      die "/etc/apt/sources.list.d/debian.sources is missing: cannot tell which Debian archive to use"
-    # The first stanza that is not the security archive.
-    read -r uri keyring < <(awk '
-      /^$/ { if (u != "" && s !~ /security/) { print u, k; found = 1; exit } u = ""; s = ""; k = "" }
-      /^URIs:/ { u = $2 } /^Suites:/ { s = $0 } /^Signed-By:/ { k = $2 }
-      END { if (!found && u != "" && s !~ /security/) print u, k }' /etc/apt/sources.list.d/debian.sources)
-    [[ -n "$uri" && -n "$keyring" ]] || die "no archive address and keyring in /etc/apt/sources.list.d/debian.sources"
-    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
-    printf 'deb-src [signed-by=%s] %s %s main\n' "$keyring" "$uri" "$DEBIAN_SRC_SUITE" >"$dir/sources.list"
-  fi
-  printf '%s\n' -o "Dir::Etc::SourceList=$dir/sources.list" -o Dir::Etc::SourceParts=/dev/null \
-    -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache"
-}
-
-# debian_source PACKAGE: prints the folder that holds the package's upstream
-# tarball (PACKAGE_VERSION.orig.tar.*), downloading it first if needed. The
-# list of sources is refreshed once a day.
-debian_source() {
-  local package=$1 version dir
-  local -a apt
-  mapfile -t apt < <(debian_apt_options)
-  if [[ -z $(find "$CACHE_ROOT/apt/lists" -maxdepth 1 -name '*Sources*' -mtime -1 2>/dev/null) ]]; then
-    say "reading the list of Debian's $DEBIAN_SRC_SUITE sources"
-    quietly "$CACHE_ROOT/apt/update.log" apt-get "${apt[@]}" update
-  fi
-  version=$(apt-cache "${apt[@]}" showsrc "$package" | awk '/^Version:/ { print $2; exit }')
-  [[ -n "$version" ]] || die "Debian's $DEBIAN_SRC_SUITE has no source package $package"
-  dir="$CACHE_ROOT/debian-src/${package}_$version"
-  if ! compgen -G "$dir/*.orig.tar.*" >/dev/null; then
-    say "downloading the source of $package $version from Debian's $DEBIAN_SRC_SUITE"
-    rm -rf "$dir"
-    mkdir -p "$dir.partial"
-    (cd "$dir.partial" && quietly "$dir.partial/download.log" apt-get "${apt[@]}" source --download-only "$package=$version")
-    mv "$dir.partial" "$dir"
-  fi
-  printf '%s\n' "$dir"
-}
-
-# unpack_upstream DIR DEST: the upstream tarball of a downloaded source
-# package, unpacked into DEST (without Debian's changes).
-unpack_upstream() {
-  local src=$1 dest=$2 tarball
-  tarball=$(compgen -G "$src/*.orig.tar.*" | head -n 1)
-  rm -rf "$dest"
-  mkdir -p "$dest"
-  tar -xf "$tarball" -C "$dest" --strip-components=1
-}
-
-# --- musl CPython -------------------------------------------------------------
-
-# A CPython linked against musl, built with Debian's musl-gcc so that it
-# matches the machine's musl loader, with zlib and libffi built static from
-# Debian's sources. It has no ssl: packages come from wheels downloaded by
-# the host's pip (musl_wheelhouse) and are installed offline.
-MUSL_PYTHON_RECIPE=1
+# build_musl_python PACKAGE DIR: CPython linked against musl, built with
+# Debian's musl-gcc so that it matches the machine's musl loader, with zlib
+# and libffi built static from Debian's sources.
 build_musl_python() {
-  local package=$1 py_src zlib_src ffi_src py_version prefix work deps
+  local package=$1 dir=$2 deps="$2/deps" cc="$2/tools/cc"
   ensure_debian_packages musl musl-dev musl-tools autoconf automake libtool
-  py_src=$(debian_source "$package")
-  py_version=$(basename "$py_src" | sed -E 's/^[^_]+_([0-9.]+).*/\1/')
-  prefix="$CACHE_ROOT/python/musl-$py_version-r$MUSL_PYTHON_RECIPE"
-  local python="$prefix/bin/python${py_version%.*}"
-  if [[ -x "$python" && -f "$prefix/.complete" ]]; then
-    printf '%s\n' "$python"
-    return
-  fi
-  zlib_src=$(debian_source zlib)
-  ffi_src=$(debian_source libffi)
-  say "building CPython $py_version for musl into $prefix (a few minutes, once)"
-  rm -rf "$prefix"
-  work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-musl-python.XXXXXX")
-  deps="$prefix/deps"
-  mkdir -p "$prefix/tools/kernel-headers" "$deps"
-
+  say "building CPython from $package for musl into $dir (a few minutes, once)"
   # musl-gcc sees only musl's headers: give it the kernel's, and answer
   # nothing to --print-multiarch (CPython's configure refuses the host gcc's
   # x86_64-linux-gnu for a musl build).
-  ln -s /usr/include/linux "$prefix/tools/kernel-headers/linux"
-  ln -s /usr/include/asm-generic "$prefix/tools/kernel-headers/asm-generic"
-  ln -s "/usr/include/$(gcc -print-multiarch)/asm" "$prefix/tools/kernel-headers/asm"
-  cat >"$prefix/tools/cc" <<EOF
+  mkdir -p "$dir/tools/kernel-headers" "$deps"
+  ln -s /usr/include/linux /usr/include/asm-generic "$dir/tools/kernel-headers/"
+  ln -s "/usr/include/$(gcc -print-multiarch)/asm" "$dir/tools/kernel-headers/asm"
+  cat >"$cc" <<EOF
 #!/bin/sh
 for arg in "\$@"; do
   case \$arg in --print-multiarch|-print-multiarch) exit 0 ;; esac
 done
-exec musl-gcc -isystem "$prefix/tools/kernel-headers" "\$@"
+exec musl-gcc -isystem "$dir/tools/kernel-headers" "\$@"
 EOF
-  chmod +x "$prefix/tools/cc"
-  local cc="$prefix/tools/cc" jobs
-  jobs=$(nproc)
-
-  unpack_upstream "$zlib_src" "$work/zlib"
-  (cd "$work/zlib" && CC="$cc" CFLAGS="-O2 -fPIC" quietly "$work/zlib.log" ./configure --static --prefix="$deps" &&
-    quietly "$work/zlib.log" make -j"$jobs" install) || die "building zlib for musl failed"
-  unpack_upstream "$ffi_src" "$work/libffi"
-  # Debian's libffi tarball is the project's repository without a
+  chmod +x "$cc"
+  unpack_upstream "$(debian_source zlib)" "$dir/work/zlib"
+  (cd "$dir/work/zlib" && CC="$cc" CFLAGS="-O2 -fPIC" quietly "$dir/build.log" ./configure --static --prefix="$deps" &&
+    quietly "$dir/build.log" make -j"$(nproc)" install)
+  unpack_upstream "$(debian_source libffi)" "$dir/work/libffi"
+  # Debian's libffi tarball is the project's repository, without a
   # generated configure script.
-  [[ -x "$work/libffi/configure" ]] || (cd "$work/libffi" && quietly "$work/libffi.log" autoreconf -fi) ||
-    die "generating libffi's configure script failed"
-  (cd "$work/libffi" && CC="$cc" CFLAGS="-O2 -fPIC" quietly "$work/libffi.log" ./configure --host=x86_64-linux-musl \
-    --disable-shared --enable-static --disable-docs --prefix="$deps" &&
-    quietly "$work/libffi.log" make -j"$jobs" install) || die "building libffi for musl failed"
-  unpack_upstream "$py_src" "$work/python"
-  (cd "$work/python" && CC="$cc" PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig:$deps/lib64/pkgconfig" \
+  (cd "$dir/work/libffi" && { [[ -x configure ]] || quietly "$dir/build.log" autoreconf -fi; } &&
+    CC="$cc" CFLAGS="-O2 -fPIC" quietly "$dir/build.log" ./configure --host=x86_64-linux-musl \
+      --disable-shared --enable-static --disable-docs --prefix="$deps" &&
+    quietly "$dir/build.log" make -j"$(nproc)" install)
+  unpack_upstream "$(debian_source "$package")" "$dir/work/python"
+  (cd "$dir/work/python" && CC="$cc" PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig:$deps/lib64/pkgconfig" \
     CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib -L$deps/lib64" \
-    quietly "$work/python.log" ./configure --prefix="$prefix" --with-ensurepip=no \
-    --without-system-libmpdec --without-readline &&
-    quietly "$work/python.log" make -j"$jobs" &&
-    quietly "$work/python.log" make install) || die "building CPython $py_version for musl failed"
-  quietly "$work/ensurepip.log" "$python" -m ensurepip
-  "$python" -c 'import ctypes, zlib, sysconfig; assert "musl" in sysconfig.get_config_var("EXT_SUFFIX")' ||
-    die "the musl CPython in $prefix lacks ctypes or zlib, or is not a musl build"
-  rm -rf "$work"
-  touch "$prefix/.complete"
-  printf '%s\n' "$python"
+    quietly "$dir/build.log" ./configure --prefix="$dir" --with-ensurepip=no --without-system-libmpdec \
+      --without-readline OPT=-O3 &&
+    quietly "$dir/build.log" make -j"$(nproc)" &&
+    quietly "$dir/build.log" make install TEST_MODULES=no)
+  rm -rf "$dir/work"
+  installed_interpreter "$dir" 'import _testcapi, ctypes, json, sysconfig, zlib
+assert "musl" in sysconfig.get_config_var("EXT_SUFFIX")'
 }
 
-# --- Free-threaded CPython ---------------------------------------------------
-
-# build_freethreaded_python PACKAGE [CONFIGURE_FLAG...]: CPython built
-# without the global interpreter lock (--disable-gil), for glibc, with the
-# machine's gcc and libraries (ssl included, so that its pip installs from
-# the package index like any other interpreter's). Further configure flags
-# make a variant with a prefix of its own, named after them:
-# --with-thread-sanitizer gives 3.13.5-freethreaded-thread-sanitizer-r1.
-#
-# The standard library's own tests are not installed (TEST_MODULES=no at
-# install; the test extensions such as _testcapi are): byte-compiling them
-# is most of the install, and under ThreadSanitizer takes minutes.
-#
-# A ThreadSanitizer build runs itself during the build (the stdlib's byte
-# code, ensurepip): a race report there is not the build's concern, so
-# those runs exit normally and write their reports into the work folder
-# (tsan-build.*, left there for reading when the build fails).
-FREETHREADED_PYTHON_RECIPE=1
-build_freethreaded_python() {
-  local package=$1 py_src py_version prefix work variant=""
-  shift
-  local -a flags=("$@")
-  ensure_debian_packages gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev
-  py_src=$(debian_source "$package")
-  py_version=$(basename "$py_src" | sed -E 's/^[^_]+_([0-9.]+).*/\1/')
-  [[ ${#flags[@]} -eq 0 ]] ||
-    variant=-$(printf '%s\n' "${flags[@]}" | sed -E 's/^--(with-|enable-)?//; s/=/-/g' | paste -sd-)
-  prefix="$CACHE_ROOT/python/$py_version-freethreaded$variant-r$FREETHREADED_PYTHON_RECIPE"
-  local python="$prefix/bin/python${py_version%.*}t"
-  if [[ -x "$python" && -f "$prefix/.complete" ]]; then
-    printf '%s\n' "$python"
-    return
-  fi
-  say "building free-threaded CPython $py_version ${flags[*]} into $prefix (ten minutes or more, once)"
-  rm -rf "$prefix"
-  work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-freethreaded-python.XXXXXX")
-  unpack_upstream "$py_src" "$work/python"
-  (cd "$work/python" && export TSAN_OPTIONS="exitcode=0:log_path=$work/tsan-build" &&
-    quietly "$work/python.log" ./configure --prefix="$prefix" --disable-gil \
-    --with-ensurepip=install --without-readline "${flags[@]}" &&
-    quietly "$work/python.log" make -j"$(nproc)" &&
-    quietly "$work/python.log" make install TEST_MODULES=no) ||
-    die "building free-threaded CPython $py_version ${flags[*]} failed"
-  "$python" -c 'import _testcapi, ctypes, ssl, sys, sysconfig, zlib
-assert sysconfig.get_config_var("Py_GIL_DISABLED") and not sys._is_gil_enabled()' ||
-    die "the CPython in $prefix lacks _testcapi, ctypes, ssl or zlib, or is not free-threaded"
-  rm -rf "$work"
-  touch "$prefix/.complete"
-  printf '%s\n' "$python"
+# installed_interpreter DIR CHECK: names DIR's interpreter in
+# DIR/interpreter once it passes CHECK (Python code).
+installed_interpreter() {
+  local python
+  python=$(compgen -G "$1/bin/python3.[0-9]*" | grep -v -- -config | head -n 1)
+  [[ -x "$python" ]] && "$python" -c "$2" || die "the CPython in $1 fails: $2"
+  printf '%s\n' "$python" >"$1/interpreter"
 }
 
-# musl_wheelhouse PYTHON REQUIREMENT...: a folder of musllinux wheels for
-# PYTHON's version, downloaded by the host's pip (the musl interpreter has
-# no ssl), to install with --no-index --find-links. Kept per set of
-# requirements.
-musl_wheelhouse() {
-  local python=$1 version key dir
+# debian_source PACKAGE: the folder with the package's upstream tarball,
+# from Debian's stable suite, downloaded once through a private apt
+# configuration (the machine's own is left untouched, and nothing is
+# installed from this one).
+DEBIAN_SRC_SUITE=trixie
+debian_source() { cache_entry "debian-src/$1" download_debian_source "$1"; }
+download_debian_source() {
+  local lists
+  lists=$(cache_entry "apt/$DEBIAN_SRC_SUITE-sources-$(date +%Y%m%d)" read_debian_sources)
+  say "downloading the source of $1 from Debian's $DEBIAN_SRC_SUITE"
+  (cd "$2" && quietly "$2/download.log" apt-get "${DEBIAN_APT[@]/@/$lists}" source --download-only "$1")
+}
+DEBIAN_APT=(-o Dir::Etc::SourceList=@/sources.list -o Dir::Etc::SourceParts=/dev/null
+  -o Dir::State::Lists=@/lists -o Dir::Cache=@/cache)
+read_debian_sources() {
+  local uri keyring
+  read -r uri keyring < <(debian_archive)
+  [[ -n "$uri" && -n "$keyring" ]] || die "no archive address and keyring in /etc/apt/sources.list.d/debian.sources"
+  mkdir -p "$1/lists/partial" "$1/cache/archives/partial"
+  printf 'deb-src [signed-by=%s] %s %s main\n' "$keyring" "$uri" "$DEBIAN_SRC_SUITE" >"$1/sources.list"
+  say "reading the list of Debian's $DEBIAN_SRC_SUITE sources"
+  quietly "$1/update.log" apt-get "${DEBIAN_APT[@]/@/$1}" update
+}
+
+# The archive address and keyring of the machine's own apt: the first
+# stanza of debian.sources that is not the security archive.
+debian_archive() {
+  [[ -r /etc/apt/sources.list.d/debian.sources ]] ||
+    die "/etc/apt/sources.list.d/debian.sources is missing: cannot tell which Debian archive to use"
+  awk '/^$/ { if (u != "" && s !~ /security/) { print u, k; found = 1; exit } u = s = k = "" }
+    /^URIs:/ { u = $2 } /^Suites:/ { s = $0 } /^Signed-By:/ { k = $2 }
+    END { if (!found && u != "" && s !~ /security/) print u, k }' /etc/apt/sources.list.d/debian.sources
+}
+
+# unpack_upstream DIR DEST: the upstream tarball of a downloaded source
+# package unpacked into DEST, without Debian's changes.
+unpack_upstream() {
+  mkdir -p "$2"
+  tar -xf "$(compgen -G "$1/*.orig.tar.*" | head -n 1)" -C "$2" --strip-components=1
+}
+
+# --- Debian unstable roots -------------------------------------------------------
+
+# debian_root ARCH: a root of Debian unstable for ARCH (in rootfs/) holding
+# the interpreters of every target obtained from it, with their venv and
+# dev packages; include-pythonX.Y/ holds that version's headers for ARCH.
+debian_root() {
+  local arch=$1 name
+  local -a how packages=()
+  for name in $(targets); do
+    read -r -a how <<<"$(target_field "$name" 2)"
+    [[ ${how[0]} == debian && ${how[1]} == "$arch" ]] && packages+=("${how[2]}" "${how[2]}-venv" "${how[2]}-dev")
+  done
+  [[ $arch == "$(dpkg --print-architecture)" ]] || ensure_emulator "$arch"
+  cache_entry "debian/sid-$arch-$(recipe_key "${packages[@]}")" build_debian_root "$arch" "${packages[@]}"
+}
+
+# build_debian_root ARCH PACKAGE... DIR: debootstrap's first stage, which
+# downloads the packages and checks the archive's signature, then every
+# package unpacked. Nothing is configured: an interpreter needs no
+# maintainer script to run, and a root of another architecture would run
+# them emulated, for many minutes.
+build_debian_root() {
+  local arch=$1 dir=${*: -1} deb version
+  local -a packages=("${@:2:$#-2}")
+  ensure_debian_packages debootstrap bubblewrap
+  say "making a root of Debian unstable ($arch) with ${packages[*]} in $dir"
+  quietly "$dir/debootstrap.log" debootstrap --foreign --arch="$arch" --variant=minbase \
+    --include="$(IFS=,; echo "${packages[*]}")" sid "$dir/rootfs" "$(debian_archive | cut -d' ' -f1)"
+  for deb in "$dir"/rootfs/var/cache/apt/archives/*.deb; do
+    dpkg-deb -x "$deb" "$dir/rootfs"
+  done
+  rm -f "$dir"/rootfs/var/cache/apt/archives/*.deb
+  # Debian's pyconfig.h includes the architecture's own, chosen by the
+  # compiler's macros; for a cross build that one takes its place.
+  for version in "$dir"/rootfs/usr/include/python3.*; do
+    version=${version##*/}
+    cp -r "$dir/rootfs/usr/include/$version" "$dir/include-$version"
+    cp "$dir"/rootfs/usr/include/*-linux-gnu/"$version"/pyconfig.h "$dir/include-$version/"
+  done
+}
+
+# in_debian_root ARCH COMMAND...: COMMAND run with the root as /, and this
+# clone, the cache and the temporary folder at their own paths (bwrap: as
+# root, or where user namespaces are allowed).
+in_debian_root() {
+  local rootfs dir
+  rootfs=$(debian_root "$1")/rootfs
   shift
-  version=$(python_version "$python")
-  key=$(printf '%s\n' "$version" "$@" | sha256sum | cut -c1-12)
-  dir="$CACHE_ROOT/wheelhouse/musl-$version-$key"
-  if [[ ! -f "$dir/.complete" ]]; then
-    say "downloading musllinux wheels for CPython $version: $*"
-    mkdir -p "$dir"
-    quietly "$dir/download.log" "$VENV/bin/python" -m pip download --quiet --only-binary=:all: \
-      --platform musllinux_1_2_x86_64 --python-version "$version" --implementation cp -d "$dir" "$@"
-    touch "$dir/.complete"
-  fi
-  printf '%s\n' "$dir"
+  local -a binds=()
+  for dir in "$ROOT" "$CACHE_ROOT" "${TMPDIR:-/tmp}"; do binds+=(--bind "$dir" "$dir"); done
+  bwrap --bind "$rootfs" / --dev-bind /dev /dev --proc /proc "${binds[@]}" --chdir "$PWD" --die-with-parent \
+    --setenv PATH /usr/local/bin:/usr/bin:/bin "$@"
+}
+
+# ensure_emulator ARCH: programs for ARCH run here through qemu, registered
+# with the kernel's binfmt_misc (a setting of the whole machine, made as
+# root) so that they also start each other.
+ensure_emulator() {
+  local qemu=qemu-${1/arm64/aarch64}
+  [[ -f /proc/sys/fs/binfmt_misc/$qemu ]] && return
+  ensure_debian_packages qemu-user-static
+  [[ $(id -u) -eq 0 ]] || die "$1 programs need qemu registered with binfmt_misc: run ./dev python arm64-3.13 once as root"
+  [[ -f /proc/sys/fs/binfmt_misc/register ]] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [[ -f /proc/sys/fs/binfmt_misc/$qemu ]] || cat "/usr/lib/binfmt.d/$qemu.conf" >/proc/sys/fs/binfmt_misc/register
 }
