@@ -172,7 +172,7 @@ void BM_RegistryBuildShards(benchmark::State& state) {
     benchmark::ClobberMemory();
   }
 }
-BENCHMARK(BM_RegistryBuildShards)->ArgName("shards")->Arg(8)->Arg(64)->Arg(256);
+BENCHMARK(BM_RegistryBuildShards)->ArgName("shards")->Arg(8)->Arg(64)->Arg(256)->Arg(4096);
 
 void BM_StraightforwardBuild(benchmark::State& state) {
   const auto shards = static_cast<std::size_t>(state.range(0));

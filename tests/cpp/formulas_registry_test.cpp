@@ -170,19 +170,26 @@ TEST_P(ShardCountRegistry, SeedsTheSameContentsAtAnyShardCount) {
   for (const Expected& want : expected_records()) EXPECT_EQ(*registry.get(want.name), *reference.get(want.name));
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, ShardCountRegistry, ::testing::Values(1, 2, 4, 8, 64, 256, 1024));
+// Up to the shards of a host of 1024 processors, and the most a map allows.
+INSTANTIATE_TEST_SUITE_P(Counts, ShardCountRegistry,
+                         ::testing::Values(1, 2, 4, 8, 64, 256, 1024, 4096,
+                                           ShardedMap<ConstantRecordView>::kMaxShards));
 
-TEST(FormulasRegistry, SeedingFitsTheRegistrysOwnBufferOnOrdinaryHosts) {
-  // Table growth depends on the random hash key, so try many keys.
-  for (std::size_t shards : {1, 2, 4, 8, 16})
-    for (int round = 0; round < 200; ++round) {
-      const FormulasRegistry registry(shards);
-      ASSERT_EQ(registry.arena_chunk_count(), 0u) << shards << " shards";
-    }
+TEST_P(ShardCountRegistry, SeedingFitsTheRegistrysOwnBuffer) {
+  // How the entries fall into shards depends on the random hash key, so
+  // try many keys.
+  for (int round = 0; round < 200; ++round) {
+    const FormulasRegistry registry(GetParam());
+    ASSERT_EQ(registry.arena_chunk_count(), 0u);
+  }
 }
 
-TEST(FormulasRegistry, ManyThreadsReadOneRegistryAtOnce) {
-  const FormulasRegistry registry;
+// Threads reading one registry, at the process's shard count (0) and at
+// that of a host of 1024 processors.
+class ManyReaders : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ManyReaders, ManyThreadsReadOneRegistryAtOnce) {
+  const FormulasRegistry registry = GetParam() == 0 ? FormulasRegistry() : FormulasRegistry(GetParam());
   constexpr int kThreads = 8;
   std::vector<int> failures(kThreads, 0);
   std::vector<std::thread> threads;
@@ -204,10 +211,13 @@ TEST(FormulasRegistry, ManyThreadsReadOneRegistryAtOnce) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
 
+INSTANTIATE_TEST_SUITE_P(ShardCounts, ManyReaders, ::testing::Values(0, shard_count_for(1024)));
+
 // Readers (get, len, for_each) racing one thread that inserts: every insert
 // that has finished is visible whole, the seeded entries never flicker, and
-// counts only grow. With many shards the inserts also create shards, and
-// with few they grow tables, while readers walk them.
+// counts only grow. With many shards the inserts also create shards and
+// grow the directory of shards, and with few they grow tables, while
+// readers walk them.
 class InsertWhileReading : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(InsertWhileReading, ReadersSeeWholeRecordsAndGrowingCounts) {
@@ -297,7 +307,7 @@ TEST_P(InsertWhileReading, ReadersSeeWholeRecordsAndGrowingCounts) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(ShardCounts, InsertWhileReading, ::testing::Values(0, 1, 64));
+INSTANTIATE_TEST_SUITE_P(ShardCounts, InsertWhileReading, ::testing::Values(0, 1, 64, shard_count_for(1024)));
 
 TEST(ConstantRecord, DerivedCopiesItsArgumentsAndValidatesNothing) {
   std::string name = "q";
