@@ -14,6 +14,7 @@
 
 #include "byte_order.hpp"
 
+#include "expected_constants.hpp"
 #include "formulas_registry.hpp"
 
 namespace korvex {
@@ -339,33 +340,13 @@ TEST(JsonObject, ReplacesTheValueOfAnExistingNameAndRefusesNewNamesWhenFull) {
   EXPECT_EQ(written(object), R"({"a":0.5,"b":"now text","c":4.0,"d":null,"e":null,"f":null,"g":null,"h":null})");
 }
 
-// The seventeen seeded datasheets, written out by hand.
+// The seventeen seeded datasheets, from the expected table.
 const std::map<std::string, std::string>& seeded_datasheets() {
-  static const std::map<std::string, std::string> sheets = {
-      {"b3", R"({"name":"b3","status":"Seed","uncertainty":null,"units":"dimensionless","value":24.0})"},
-      {"chi_eff", R"({"name":"chi_eff","status":"Seed","uncertainty":null,"units":"dimensionless","value":72.0})"},
-      {"n_gen", R"({"name":"n_gen","status":"Seed","uncertainty":null,"units":"count","value":3.0})"},
-      {"roots_total", R"({"name":"roots_total","status":"Seed","uncertainty":null,"units":"count","value":288.0})"},
-      {"visible_sector",
-       R"({"name":"visible_sector","status":"Seed","uncertainty":null,"units":"count","value":125.0})"},
-      {"sterile_sector",
-       R"({"name":"sterile_sector","status":"Seed","uncertainty":null,"units":"count","value":163.0})"},
-      {"phi", R"({"name":"phi","status":"Seed","uncertainty":null,"units":"dimensionless","value":1.618033988749895})"},
-      {"gamma_em",
-       R"({"name":"gamma_em","status":"Seed","uncertainty":null,"units":"dimensionless","value":0.5772156649015329})"},
-      {"jc_constant", R"({"name":"jc_constant","status":"Seed","uncertainty":null,"units":"count","value":153.0})"},
-      {"logic_closure", R"({"name":"logic_closure","status":"Seed","uncertainty":null,"units":"count","value":288.0})"},
-      {"v_higgs_mev", R"({"name":"v_higgs_mev","status":"Pending","uncertainty":null,"units":"MeV","value":0.0})"},
-      {"sterile_check",
-       R"({"name":"sterile_check","status":"Pending","uncertainty":null,"units":"count","value":0.0})"},
-      {"n_gen_sq", R"({"name":"n_gen_sq","status":"Pending","uncertainty":null,"units":"count","value":0.0})"},
-      {"h0_central", R"({"name":"h0_central","status":"Pending","uncertainty":null,"units":"km/s/Mpc","value":0.0})"},
-      {"w0_central",
-       R"({"name":"w0_central","status":"Pending","uncertainty":null,"units":"dimensionless","value":0.0})"},
-      {"m_tau_mev", R"({"name":"m_tau_mev","status":"Pending","uncertainty":null,"units":"MeV","value":0.0})"},
-      {"topo_gen_check",
-       R"({"name":"topo_gen_check","status":"Pending","uncertainty":null,"units":"count","value":0.0})"},
-  };
+  static const std::map<std::string, std::string> sheets = [] {
+    std::map<std::string, std::string> made;
+    for (const ExpectedConstant& entry : expected_constants()) made.emplace(entry.record.name, entry.datasheet());
+    return made;
+  }();
   return sheets;
 }
 
