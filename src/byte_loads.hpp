@@ -1,7 +1,7 @@
 // A string's bytes read as little-endian numbers: the first byte in the
-// lowest place, whatever the host's byte order. Hashing, scanning and
-// ordering short texts a word at a time all read them so, with at most two
-// memory reads that stay inside the bytes.
+// lowest place, whatever the host's byte order. Hashing and scanning short
+// texts a word at a time read them so, with at most two memory reads that
+// stay inside the bytes.
 #pragma once
 
 #include <bit>
