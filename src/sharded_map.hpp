@@ -106,26 +106,40 @@ class ShardedMap {
     // the compiler vectorises (a comparison sort would branch on hash
     // values, which the processor mispredicts half the time).
     std::array<std::int32_t, kBatchLimit> sorted;
-    std::size_t shards = 0;
     for (std::size_t i = 0; i < count; ++i) {
       std::int32_t before = 0;
       for (std::size_t j = 0; j < kBatchLimit; ++j) before += keys[j] < keys[i];
       sorted[static_cast<std::size_t>(before)] = keys[i];
     }
-    for (std::size_t i = 0; i < count; ++i) shards += i == 0 || (sorted[i] ^ sorted[i - 1]) >> kPositionBits != 0;
+    // Where each shard's run of items starts, and one block of the arena
+    // for the directory and every shard with its table.
+    std::array<std::uint8_t, kBatchLimit + 1> starts;
+    std::size_t shards = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      starts[shards] = static_cast<std::uint8_t>(i);
+      shards += i == 0 || (sorted[i] ^ sorted[i - 1]) >> kPositionBits != 0;
+    }
+    starts[shards] = static_cast<std::uint8_t>(count);
+    const std::uint32_t directory_slots = directory_capacity(shards);
+    std::size_t bytes = Directory::bytes(directory_slots);
+    for (std::size_t g = 0; g < shards; ++g)
+      bytes += Shard::bytes(table_capacity(static_cast<std::uint32_t>(starts[g + 1] - starts[g])));
+    auto* block = static_cast<std::byte*>(arena_.allocate(bytes, alignof(Directory)));
+    Directory* const directory = Directory::make_at(block, directory_slots);
+    block += Directory::bytes(directory_slots);
 
-    Directory* const directory = Directory::make(arena_, directory_capacity(shards));
-    for (std::size_t first = 0; first < count;) {
+    for (std::size_t g = 0; g < shards; ++g) {
+      const std::size_t first = starts[g];
+      const std::size_t end = starts[g + 1];
       const auto index = static_cast<std::uint32_t>(sorted[first] >> kPositionBits);
-      std::size_t end = first + 1;
-      while (end < count && static_cast<std::uint32_t>(sorted[end] >> kPositionBits) == index) ++end;
       // Each item goes in the first free slot from its home slot on, found
       // in a bit set of the taken slots without probing (the keys are
       // distinct and the table new).
       const auto items = static_cast<std::uint32_t>(end - first);
-      Shard* shard = Shard::make(arena_, index, items, table_capacity(items));
+      const std::uint32_t capacity = table_capacity(items);
+      Shard* shard = Shard::make_at(block, index, items, capacity);
+      block += Shard::bytes(capacity);
       Table* table = shard->first_table();
-      const std::uint32_t capacity = table->mask + 1;
       std::uint64_t taken = 0;  // a table holds at most 64 slots here
       for (std::size_t k = first; k < end; ++k) {
         const Entry& entry = entries[static_cast<std::size_t>(sorted[k]) & (kBatchLimit - 1)];
@@ -138,7 +152,6 @@ class ShardedMap {
         table->slot(slot).store(&entry, std::memory_order_relaxed);
       }
       add_shard(directory, shard);
-      first = end;
     }
     shards_made_ = static_cast<std::uint32_t>(shards);
     directory_.store(directory, std::memory_order_release);
@@ -285,10 +298,13 @@ class ShardedMap {
     static constexpr std::size_t bytes(std::uint32_t capacity) noexcept {
       return sizeof(Shard) + Table::bytes(capacity);
     }
-    static Shard* make(Arena& arena, std::uint32_t index, std::uint32_t entries, std::uint32_t capacity) {
+    static Shard* make_at(void* memory, std::uint32_t index, std::uint32_t entries, std::uint32_t capacity) noexcept {
       static_assert(sizeof(Shard) % alignof(Table) == 0 && alignof(Shard) >= alignof(Table));
-      auto* shard = static_cast<Shard*>(arena.allocate(bytes(capacity), alignof(Shard)));
+      auto* shard = static_cast<Shard*>(memory);
       return new (shard) Shard(index, entries, Table::make_at(shard + 1, capacity));
+    }
+    static Shard* make(Arena& arena, std::uint32_t index, std::uint32_t entries, std::uint32_t capacity) {
+      return make_at(arena.allocate(bytes(capacity), alignof(Shard)), index, entries, capacity);
     }
     Table* first_table() noexcept { return reinterpret_cast<Table*>(this + 1); }
 
