@@ -69,7 +69,7 @@ char* put_json_string(char* out, std::string_view text) noexcept {
 char* put_measured_json_string(char* out, const char* text, std::size_t size, std::size_t json_size) noexcept {
   if (json_size != size + 2) return put_json_string(out, {text, size});
   *out++ = '"';
-  std::memcpy(out, text, size);
+  copy_bytes(out, text, size);
   out += size;
   *out++ = '"';
   return out;
@@ -165,7 +165,7 @@ char* JsonObject::write(char* out) const noexcept {
         out = std::copy_n("null", 4, out);
         break;
       case JsonValue::Kind::Number:
-        std::memcpy(out, m.number, m.value_json_size);
+        copy_bytes(out, m.number, m.value_json_size);
         out += m.value_json_size;
         break;
     }

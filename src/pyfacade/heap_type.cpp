@@ -41,7 +41,7 @@ PyTypeObject* HeapType::get() {
   return *type;
 }
 
-PyTypeObject* HeapType::get_or_fault() {
+PyTypeObject* HeapType::build_or_fault() {
   std::expected<PyTypeObject*, PyErr> type = get_or_build();
   if (!type) {
     std::move(type.error()).print();

@@ -82,11 +82,15 @@ class HeapType {
   // The same for callers that need the type to exist already (methods of
   // the class, which run after initialisation built it): a type that cannot
   // be built is a fault, reported after CPython's error is printed.
-  PyTypeObject* get_or_fault();
+  PyTypeObject* get_or_fault() {
+    if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
+    return build_or_fault();
+  }
   const char* name() const noexcept { return spec_.name; }
 
  private:
   std::expected<PyTypeObject*, PyErr> get_or_build();
+  PyTypeObject* build_or_fault();
   std::expected<PyTypeObject*, PyErr> build() const;
 
   const ClassSpec& spec_;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_loads.hpp"
 #include "expected_constants.hpp"
 #include "formulas_registry.hpp"
 
@@ -378,6 +379,18 @@ TEST(Datasheet, LongestSeededSheetFitsTheStackBuffer) {
   }
   EXPECT_EQ(longest.size(), 105u);
   EXPECT_EQ(longest, seeded_datasheets().at("gamma_em"));
+}
+
+// Short copies are made with overlapping moves: every length must copy
+// exactly its bytes, and not one byte around them.
+TEST(CopyBytes, CopiesExactlyTheBytesOfEveryLength) {
+  for (std::size_t size = 0; size <= 40; ++size) {
+    std::string source(size, 'x');
+    for (std::size_t i = 0; i < size; ++i) source[i] = static_cast<char>('a' + i);
+    std::string target(size + 16, '#');
+    copy_bytes(target.data() + 8, source.data(), size);
+    EXPECT_EQ(target, std::string(8, '#') + source + std::string(8, '#')) << size;
+  }
 }
 
 struct RecordCase {
