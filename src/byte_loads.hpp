@@ -1,7 +1,7 @@
 // A string's bytes read as little-endian numbers: the first byte in the
-// lowest place, whatever the host's byte order. Hashing, scanning and
-// ordering short texts a word at a time all read them so, with at most two
-// memory reads that stay inside the bytes.
+// lowest place, whatever the host's byte order. Hashing and scanning short
+// texts a word at a time read them so, with at most two memory reads that
+// stay inside the bytes; short copies are made the same way.
 #pragma once
 
 #include <bit>
@@ -33,6 +33,32 @@ inline std::uint64_t load_le_short(const char* p, std::size_t n) noexcept {
   if (n == 0) return 0;
   const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };
   return byte(0) | byte(n / 2) | byte(n - 1);
+}
+
+// memcpy(out, p, n) for the short texts of names and numbers, as at most two
+// overlapping moves of a fixed size rather than a call: musl's memcpy moves
+// bytes with string instructions (rep movsq, movsb), whose start-up costs
+// more than such a copy, and listing the constants makes seventeen.
+inline void copy_bytes(char* out, const char* p, std::size_t n) noexcept {
+  auto two_moves = [&]<class Word>(Word) {
+    Word first, last;
+    std::memcpy(&first, p, sizeof(Word));
+    std::memcpy(&last, p + n - sizeof(Word), sizeof(Word));
+    std::memcpy(out, &first, sizeof(Word));
+    std::memcpy(out + n - sizeof(Word), &last, sizeof(Word));
+  };
+  if (n > 16) {
+    std::memcpy(out, p, n);
+  } else if (n >= 8) {
+    two_moves(std::uint64_t{});
+  } else if (n >= 4) {
+    two_moves(std::uint32_t{});
+  } else if (n > 0) {
+    const char first = p[0], middle = p[n / 2], last = p[n - 1];
+    out[0] = first;
+    out[n / 2] = middle;
+    out[n - 1] = last;
+  }
 }
 
 }  // namespace korvex

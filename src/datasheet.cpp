@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "byte_loads.hpp"
-#include "byte_order.hpp"
 #include "decimal.hpp"
 #include "formulas_registry.hpp"
 
@@ -31,25 +30,6 @@ constexpr bool needs_escape(std::uint64_t word) noexcept {
   auto has_zero_byte = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
   const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighs;
   return (below_space | has_zero_byte(word ^ (kOnes * '"')) | has_zero_byte(word ^ (kOnes * '\\'))) != 0;
-}
-
-// Copies n bytes with a few fixed-size moves rather than a call: names,
-// short texts and numbers are what is copied here.
-void copy_bytes(char* out, const char* p, std::size_t n) noexcept {
-  if (n > 32) {
-    std::memcpy(out, p, n);
-  } else if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) std::memcpy(out + i, p + i, 8);
-    std::memcpy(out + n - 8, p + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(out, p, 4);
-    std::memcpy(out + n - 4, p + n - 4, 4);
-  } else if (n > 0) {
-    const char first = p[0], middle = p[n / 2], last = p[n - 1];
-    out[0] = first;
-    out[n / 2] = middle;
-    out[n - 1] = last;
-  }
 }
 
 char* put_json_string(char* out, std::string_view text) noexcept {

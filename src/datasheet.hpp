@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 
-#include "byte_order.hpp"
 #include "constant_record.hpp"
 
 namespace korvex {
@@ -84,19 +83,17 @@ constexpr JsonStringMeasure measure_json_string(std::string_view text) noexcept 
   }
 }
 
-// A member name with what the object needs of it worked out once: its sort
-// key and its size as a JSON string. A name made in a constant expression
+// A member name with what the object needs of it worked out once: its size
+// as a JSON string. A name made in a constant expression
 // is measured when the program is compiled. It borrows its text.
 class JsonName {
  public:
-  constexpr explicit JsonName(std::string_view text) noexcept
-      : text_(text), key_(byte_order_key(text)), measure_(measure_json_string(text)) {}
+  constexpr explicit JsonName(std::string_view text) noexcept : text_(text), measure_(measure_json_string(text)) {}
 
  private:
   friend class JsonObject;
 
   std::string_view text_;
-  std::uint64_t key_;
   JsonStringMeasure measure_;
 };
 
@@ -142,16 +139,10 @@ class JsonObject {
   // new and the object already holds kCapacity members. Inline, so that a
   // name and a value built at the call go straight into the member's fields.
   bool set(const JsonName& name, const JsonValue& value) noexcept {
-    // Names are mostly told apart by their keys; only equal keys need the
-    // bytes compared in full.
-    auto member_before_name = [&name](const Member& m) {
-      return m.key != name.key_ ? m.key < name.key_ : byte_less({m.name, m.name_size}, name.text_);
-    };
     std::size_t at = 0;
-    while (at < size_ && member_before_name(members_[order_[at]])) ++at;
+    while (at < size_ && members_[order_[at]].name_text() < name.text_) ++at;
     if (at < size_) {
-      const Member& next = members_[order_[at]];
-      if (next.key == name.key_ && std::string_view(next.name, next.name_size) == name.text_) {
+      if (members_[order_[at]].name_text() == name.text_) {
         assign(members_[order_[at]], name, value);
         return true;
       }
@@ -197,9 +188,6 @@ class JsonObject {
   struct Member {
     const char* name;
     const char* text;  // a string value's bytes
-    // The name's first eight bytes as a big-endian number, zeros after its
-    // end: where two names' keys differ, they order the names.
-    std::uint64_t key;
     std::uint32_t name_size;
     std::uint32_t text_size;
     std::uint32_t name_json_size;
@@ -207,12 +195,13 @@ class JsonObject {
     JsonValue::Kind kind;
     bool ascii;
     char number[kNumberMax];  // a number value's text
+
+    std::string_view name_text() const noexcept { return {name, name_size}; }
   };
 
   // Fills the member's fields: a string value measured, a number formatted.
   static void assign(Member& member, const JsonName& name, const JsonValue& value) noexcept {
     member.name = name.text_.data();
-    member.key = name.key_;
     member.name_size = static_cast<std::uint32_t>(name.text_.size());
     member.name_json_size = name.measure_.size;
     member.kind = value.kind_;

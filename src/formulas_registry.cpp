@@ -32,7 +32,7 @@ constexpr double kEulerMascheroni = 0.5772156649015329;
 static_assert(std::bit_cast<std::uint64_t>(kGoldenRatio) == 0x3FF9E3779B97F4A8ULL);
 static_assert(std::bit_cast<std::uint64_t>(kEulerMascheroni) == 0x3FE2788CFC6FB619ULL);
 
-constexpr std::array<SeedRow, 10> kSeeded{{
+constexpr std::array<SeedRow, 10> kSeededConstants{{
     {"b3", 24.0, "dimensionless"},
     {"chi_eff", 72.0, "dimensionless"},
     {"n_gen", 3.0, "count"},
@@ -58,7 +58,7 @@ constexpr std::array<std::string_view, 2> kSterileCheckDeps{"roots_total", "visi
 constexpr std::array<std::string_view, 1> kNGenSqDeps{"n_gen"};
 constexpr std::array<std::string_view, 2> kTopoGenCheckDeps{"chi_eff", "b3"};
 
-constexpr std::array<DerivedRow, 7> kDerived{{
+constexpr std::array<DerivedRow, 7> kDerivedEntries{{
     {"v_higgs_mev", "246220", "MeV", {}},
     {"sterile_check", "roots_total - visible_sector", "count", kSterileCheckDeps},
     {"n_gen_sq", "n_gen * n_gen", "count", kNGenSqDeps},
@@ -68,13 +68,14 @@ constexpr std::array<DerivedRow, 7> kDerived{{
     {"topo_gen_check", "chi_eff / b3", "count", kTopoGenCheckDeps},
 }};
 
-constexpr std::size_t kSeedCount = kSeeded.size() + kDerived.size();
+constexpr std::size_t kEntryCount = FormulasRegistry::kEntryCount;
+static_assert(kEntryCount == kSeededConstants.size() + kDerivedEntries.size());
 
 // The seeded names are distinct, as the map's fill requires.
 static_assert([] {
-  std::array<std::string_view, kSeedCount> names;
-  for (std::size_t i = 0; i < kSeeded.size(); ++i) names[i] = kSeeded[i].name;
-  for (std::size_t d = 0; d < kDerived.size(); ++d) names[kSeeded.size() + d] = kDerived[d].name;
+  std::array<std::string_view, kEntryCount> names;
+  for (std::size_t i = 0; i < kSeededConstants.size(); ++i) names[i] = kSeededConstants[i].name;
+  for (std::size_t d = 0; d < kDerivedEntries.size(); ++d) names[kSeededConstants.size() + d] = kDerivedEntries[d].name;
   for (std::size_t a = 0; a < names.size(); ++a)
     for (std::size_t b = 0; b < a; ++b)
       if (names[a] == names[b]) return false;
@@ -110,8 +111,8 @@ constexpr Out write_stored(Out out, std::string_view name, std::string_view unit
 
 constexpr std::size_t kImageBytes = [] {
   std::size_t size = 0;
-  for (const SeedRow& row : kSeeded) size += stored_size(row.name, row.units, "", {});
-  for (const DerivedRow& row : kDerived) size += stored_size(row.name, row.units, row.formula, row.dependencies);
+  for (const SeedRow& row : kSeededConstants) size += stored_size(row.name, row.units, "", {});
+  for (const DerivedRow& row : kDerivedEntries) size += stored_size(row.name, row.units, row.formula, row.dependencies);
   return size;
 }();
 
@@ -123,8 +124,8 @@ constexpr std::size_t kImageBytes = [] {
 // in place by every registry, since nothing ever changes them.
 struct FormulasRegistry::SeedImage {
   std::array<char, kImageBytes> bytes{};
-  std::array<std::uint32_t, kSeedCount> offsets{};
-  std::array<ConstantRecordView, kSeedCount> views;
+  std::array<std::uint32_t, kEntryCount> offsets{};
+  std::array<ConstantRecordView, kEntryCount> views;
 
   static constexpr SeedImage make() {
     SeedImage image;
@@ -146,19 +147,20 @@ struct FormulasRegistry::SeedImage {
       view.has_uncertainty_ = false;
       view.has_formula_ = formula.has_value();
     };
-    for (std::size_t i = 0; i < kSeeded.size(); ++i)
-      add(i, kSeeded[i].name, kSeeded[i].value, kSeeded[i].units, ConstantStatus::Seed, std::nullopt, {});
-    for (std::size_t d = 0; d < kDerived.size(); ++d)
-      add(kSeeded.size() + d, kDerived[d].name, 0.0, kDerived[d].units, ConstantStatus::Pending, kDerived[d].formula,
-          kDerived[d].dependencies);
+    for (std::size_t i = 0; i < kSeededConstants.size(); ++i)
+      add(i, kSeededConstants[i].name, kSeededConstants[i].value, kSeededConstants[i].units, ConstantStatus::Seed,
+          std::nullopt, {});
+    for (std::size_t d = 0; d < kDerivedEntries.size(); ++d)
+      add(kSeededConstants.size() + d, kDerivedEntries[d].name, 0.0, kDerivedEntries[d].units, ConstantStatus::Pending,
+          kDerivedEntries[d].formula, kDerivedEntries[d].dependencies);
     return image;
   }
 
   // The views pointing into this image's bytes; called on an image of
   // static storage, so the addresses are constants too.
-  constexpr std::array<ConstantRecordView, kSeedCount> placed_views() const {
-    std::array<ConstantRecordView, kSeedCount> placed = views;
-    for (std::size_t i = 0; i < kSeedCount; ++i) placed[i].texts_ = bytes.data() + offsets[i];
+  constexpr std::array<ConstantRecordView, kEntryCount> placed_views() const {
+    std::array<ConstantRecordView, kEntryCount> placed = views;
+    for (std::size_t i = 0; i < kEntryCount; ++i) placed[i].texts_ = bytes.data() + offsets[i];
     return placed;
   }
 };
@@ -185,12 +187,11 @@ FormulasRegistry::FormulasRegistry(std::size_t shard_count)
 
 void FormulasRegistry::seed() {
   static constexpr SeedImage kImage = SeedImage::make();
-  static constexpr std::array<ConstantRecordView, kSeedCount> kViews = kImage.placed_views();
+  static constexpr std::array<ConstantRecordView, kEntryCount> kViews = kImage.placed_views();
 
-  // Each record is built where the map keeps it. Nobody else can see the
-  // registry yet; each shard is filled under its write lock all the same.
-  static_assert(kSeedCount <= ShardedMap<ConstantRecordView>::kBatchLimit);
-  map_.fill(kSeedCount, [](std::size_t i, ConstantRecordView& view) {
+  // Each record is built where the map keeps it.
+  static_assert(kEntryCount <= ShardedMap<ConstantRecordView>::kBatchLimit);
+  map_.fill(kEntryCount, [](std::size_t i, ConstantRecordView& view) {
     view = kViews[i];
     // The key is read from the constant view, not back from the copy just
     // written: a load spanning two fresh stores would wait for them.

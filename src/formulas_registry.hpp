@@ -5,9 +5,8 @@
 // one run of bytes. The seeded records' texts are the module's constant
 // data, read in place; a record inserted later has its texts copied into
 // the registry's arena, whose first buffer is part of the registry object.
-// Building a seeded registry therefore allocates nothing on the heap when
-// the entries and shard tables fit that buffer, which they do at the shard
-// counts of ordinary hosts.
+// That buffer holds everything seeding makes, at every shard count, so
+// building a seeded registry allocates nothing on the heap.
 #pragma once
 
 #include <cstddef>
@@ -77,6 +76,10 @@ class ConstantRecordView {
 
 class FormulasRegistry {
  public:
+  // The entries of a new registry: ten seeded constants and seven derived
+  // entries.
+  static constexpr std::size_t kEntryCount = 17;
+
   // A fully seeded registry with the process's shard count.
   FormulasRegistry();
   // The same with a chosen shard count, a power of two (tests, benchmarks).
@@ -132,7 +135,7 @@ class FormulasRegistry {
   ConstantRecordView copy_into_arena(const Fields& fields);
   void seed();
 
-  static constexpr std::size_t kFirstBufferBytes = 2432;
+  static constexpr std::size_t kFirstBufferBytes = ShardedMap<ConstantRecordView>::fill_bytes_at_most(kEntryCount);
 
   alignas(std::max_align_t) std::byte first_buffer_[kFirstBufferBytes];
   Arena arena_;

@@ -3,13 +3,13 @@
 // of its own, spilling to the heap only past it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <span>
 #include <string_view>
 
 #include "arena.hpp"
-#include "byte_order.hpp"
 
 namespace korvex {
 
@@ -27,9 +27,21 @@ class NameList {
     names_[size_++] = name;
   }
 
-  // Stable, in byte order (see byte_order.hpp).
+  // Stable, ascending by the names' bytes compared as unsigned values, a
+  // name before its extensions: the order of std::string_view's <. Short
+  // lists, the usual case, are insertion-sorted in place, which needs no
+  // buffer from the heap (std::stable_sort takes one).
   void sort() {
-    stable_sort_by_bytes(std::span(names_, size_), [](std::string_view name) { return name; });
+    if (size_ > kFirstCapacity) {
+      std::stable_sort(names_, names_ + size_);
+      return;
+    }
+    for (std::size_t i = 1; i < size_; ++i) {
+      const std::string_view name = names_[i];
+      std::size_t at = i;
+      for (; at > 0 && name < names_[at - 1]; --at) names_[at] = names_[at - 1];
+      names_[at] = name;
+    }
   }
 
   std::size_t size() const noexcept { return size_; }

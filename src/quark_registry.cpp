@@ -73,7 +73,7 @@ void QuarkRegistry::insert(QuarkRecord record) {
 
 std::vector<std::string> QuarkRegistry::sorted_names() const {
   NameList keys;
-  for (const Entry& entry : entries_) keys.add_borrowed(entry.key);
+  for_each_key([&keys](std::string_view key) { keys.add_borrowed(key); });
   keys.sort();
   std::vector<std::string> names;
   names.reserve(keys.size());

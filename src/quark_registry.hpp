@@ -48,6 +48,13 @@ class QuarkRegistry {
   // prefix before its extensions).
   std::vector<std::string> sorted_names() const;
 
+  // Calls visit(key) for every key, in the order inserted. The keys are
+  // valid until the registry is next changed.
+  template <class Visit>
+  void for_each_key(Visit&& visit) const {
+    for (const Entry& entry : entries_) visit(std::string_view(entry.key));
+  }
+
   // The record held under exactly these bytes, or nullptr. Valid until the
   // registry is next changed.
   const QuarkRecord* find(std::string_view name) const noexcept;

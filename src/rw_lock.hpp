@@ -5,11 +5,11 @@
 // system call; contended callers sleep in the platform's address wait
 // (a futex on Linux) instead of spinning.
 //
-// Besides shared holds, it offers optimistic reads for reads of a few
-// atomic words: the reader writes nothing to the lock, and validates
-// afterwards that no writer held it in between (every writer's release
-// advances a version kept in the high half of the word); if one did, the
-// read is repeated under a shared hold. Many readers on many processors then
+// Besides shared holds, it offers optimistic reads for short reads: the
+// reader writes nothing to the lock, and validates afterwards that no
+// writer held it in between (every writer's release advances a version kept
+// in the high half of the word); if one did, the read is repeated under a
+// shared hold. Many readers on many processors then
 // never contend on the lock's cache line.
 #pragma once
 
@@ -21,11 +21,6 @@ namespace korvex {
 class RwLock {
  public:
   RwLock() noexcept = default;
-  // A lock created held by its creator's write lock, for data that is being
-  // filled before anyone else can reach it; the creator calls unlock().
-  struct HeldForWriting {};
-  static constexpr HeldForWriting held_for_writing{};
-  explicit RwLock(HeldForWriting) noexcept : state_(kWriter) {}
   RwLock(const RwLock&) = delete;
   RwLock& operator=(const RwLock&) = delete;
 
@@ -58,10 +53,6 @@ class RwLock {
     }
   }
 
-  // Releases a lock born held (held_for_writing) that no other thread can
-  // have reached yet: with nobody able to wait on it, a plain store does.
-  void unlock_unshared() noexcept { state_.store(kVersionStep, std::memory_order_release); }
-
   void unlock() noexcept {
     std::uint64_t s = state_.load(std::memory_order_relaxed);
     while (!state_.compare_exchange_weak(s, (s + kVersionStep) & ~(kWriter | kWaiters), std::memory_order_release,
@@ -70,8 +61,11 @@ class RwLock {
     if ((s & kWaiters) != 0) state_.notify_all();
   }
 
-  // Returns read(), which must only load atomics (relaxed is enough), as
-  // seen while no writer held the lock.
+  // Returns read() as seen while no writer held the lock. read() may run
+  // while a writer works, so it may only load what is atomic (relaxed loads
+  // are enough) or what no writer changes once it is published, such as
+  // the map's entries; its result counts only if the lock's version shows
+  // no writer came by.
   template <class Read>
   auto read_optimistically(Read&& read) const {
     const std::uint64_t before = state_.load(std::memory_order_acquire);

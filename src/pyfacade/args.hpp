@@ -57,7 +57,13 @@ std::array<PyObject*, N> bind(const Signature<N>& signature, PyObject* args, PyO
 // object lives. Anything else is a TypeError naming the parameter; text
 // that cannot be encoded (lone surrogates) raises CPython's
 // UnicodeEncodeError unchanged.
-std::string_view utf8_argument(PyObject* value, const char* parameter);
+std::string_view utf8_argument_slow(PyObject* value, const char* parameter);
+inline std::string_view utf8_argument(PyObject* value, const char* parameter) {
+  // A compact ASCII str, what names are, holds its text as UTF-8 already.
+  if (PyUnicode_Check(value) && PyUnicode_IS_COMPACT_ASCII(value))
+    return {static_cast<const char*>(PyUnicode_DATA(value)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(value))};
+  return utf8_argument_slow(value, parameter);
+}
 
 // A float argument: an exact float is read directly; anything else goes
 // through PyFloat_AsDouble, so int, bool and objects with __float__ or

@@ -151,10 +151,7 @@ void api_call_failed(std::source_location where) {
   throw Fault(kApiCallFailed, where);
 }
 
-SharedBorrow::SharedBorrow(std::atomic<Py_ssize_t>& counter) : counter_(counter) {
-  if (counter_.load(std::memory_order_relaxed) == -1) throw PyErr::with_message(PyExc_RuntimeError, kAlreadyBorrowed);
-  add(counter_, 1);
-}
+void SharedBorrow::already_borrowed() { throw PyErr::with_message(PyExc_RuntimeError, kAlreadyBorrowed); }
 
 namespace detail {
 

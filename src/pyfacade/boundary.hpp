@@ -103,7 +103,10 @@ inline Ref checked(PyObject* object, std::source_location where = std::source_lo
 // and nothing reads the count, as no exclusive borrow is ever taken.
 class SharedBorrow {
  public:
-  explicit SharedBorrow(std::atomic<Py_ssize_t>& counter);
+  explicit SharedBorrow(std::atomic<Py_ssize_t>& counter) : counter_(counter) {
+    if (counter_.load(std::memory_order_relaxed) == -1) already_borrowed();
+    add(counter_, 1);
+  }
   ~SharedBorrow() { add(counter_, -1); }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
@@ -114,6 +117,8 @@ class SharedBorrow {
     counter.store(counter.load(std::memory_order_relaxed) + step, std::memory_order_relaxed);
 #endif
   }
+
+  [[noreturn]] static void already_borrowed();
 
   std::atomic<Py_ssize_t>& counter_;
 };

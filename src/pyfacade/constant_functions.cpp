@@ -72,24 +72,31 @@ PyResult datasheet_text(PyObject* name_argument) {
   return text.to_str();
 }
 
+// The call py_get_constant makes of json.loads: loads itself, then the
+// datasheet text, both new references, laid out as a vectorcall with
+// PY_VECTORCALL_ARGUMENTS_OFFSET takes them (the slot in front of the
+// argument, lent to the callee, holds loads itself; a callee that uses the
+// slot puts it back before returning).
+using LoadsCall = std::array<PyObject*, 2>;
+
 // Everything py_get_constant does before json.loads runs, inside the call
-// boundary: the arguments, the datasheet text (returned), then the
-// interpreter's json imported anew, exactly as PyImport_Import imports it
-// (see module_import.hpp), and its loads (a new reference put in `loads`),
-// whatever those resolve to. NULL, with the exception raised, when any
-// step fails.
-[[gnu::noinline]] PyObject* prepare_loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                          PyObject*& loads) {
-  return call_boundary([&]() -> PyResult {
+// boundary: the arguments, the datasheet text, then the interpreter's json
+// imported anew, exactly as PyImport_Import imports it (see
+// module_import.hpp), and its loads, whatever those resolve to. Both null,
+// with the exception raised, when any step fails.
+[[gnu::noinline]] LoadsCall prepare_loads(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  LoadsCall call{};
+  call[1] = call_boundary([&]() -> PyResult {
     const auto [name_argument] = bind(kGetConstant, args, nargs, kwnames);
     check_stack_left();
     PyResult text = datasheet_text(name_argument);
     if (!text) return text;
     const Ref json = import_module(json_name);
-    loads = PyObject_GetAttr(json.get(), loads_name);
-    if (loads == nullptr) throw PyErr::fetch();
+    call[0] = PyObject_GetAttr(json.get(), loads_name);
+    if (call[0] == nullptr) throw PyErr::fetch();
     return text;
   });
+  return call;
 }
 
 // json.loads is called from this frame, as small as a frame can be, once
@@ -98,13 +105,9 @@ PyResult datasheet_text(PyObject* name_argument) {
 // only this frame deeper. The call needs no boundary: it fails only with
 // the exception it raised, and CPython checks that one was.
 PyObject* get_constant(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // loads, then the text: the slot in front of the argument, lent to the
-  // callee by PY_VECTORCALL_ARGUMENTS_OFFSET, holds loads itself (a callee
-  // that uses the slot puts it back before returning).
-  PyObject* call[2];
-  call[1] = prepare_loads(args, nargs, kwnames, call[0]);
+  LoadsCall call = prepare_loads(args, nargs, kwnames);
   if (call[1] == nullptr) return nullptr;
-  PyObject* const result = PyObject_Vectorcall(call[0], call + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* const result = PyObject_Vectorcall(call[0], call.data() + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   const Ref loads = Ref::steal(call[0]);
   const Ref text = Ref::steal(call[1]);
   return result;

@@ -28,23 +28,26 @@ std::expected<PyTypeObject*, PyErr> HeapType::build() const {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyTypeObject* HeapType::get() {
+std::expected<PyTypeObject*, PyErr> HeapType::get_or_build() {
   if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
   std::expected<PyTypeObject*, PyErr> built = build();
-  if (!built) throw std::move(built.error());
-  type_.store(*built, std::memory_order_release);
-  return *built;
+  if (built) type_.store(*built, std::memory_order_release);
+  return built;
 }
 
-PyTypeObject* HeapType::get_or_fault() {
-  if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
-  std::expected<PyTypeObject*, PyErr> built = build();
-  if (!built) {
-    std::move(built.error()).print();
+PyTypeObject* HeapType::get() {
+  std::expected<PyTypeObject*, PyErr> type = get_or_build();
+  if (!type) throw std::move(type.error());
+  return *type;
+}
+
+PyTypeObject* HeapType::build_or_fault() {
+  std::expected<PyTypeObject*, PyErr> type = get_or_build();
+  if (!type) {
+    std::move(type.error()).print();
     throw Fault(std::string("failed to create type object for ") + spec_.name);
   }
-  type_.store(*built, std::memory_order_release);
-  return *built;
+  return *type;
 }
 
 }  // namespace korvex::py

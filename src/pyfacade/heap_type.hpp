@@ -1,5 +1,6 @@
 // The module's three classes are heap types built from a PyType_Spec
-// on first need and kept for the life of the process. An instance holds,
+// while the module is initialised, by its first get(), and kept for the
+// life of the process. An instance holds,
 // after the object header, the wrapped C++ value and a shared-borrow counter.
 #pragma once
 
@@ -75,18 +76,25 @@ class HeapType {
  public:
   explicit constexpr HeapType(const ClassSpec& spec) noexcept : spec_(spec) {}
 
-  // Builds the type object on first need; CPython's error if it refuses.
+  // The type object, built by the first call; CPython's error, thrown, if
+  // it refuses.
   PyTypeObject* get();
-  // For callers that need the type to exist already: a type that cannot be
-  // built is a fault (CPython's error is printed first).
-  PyTypeObject* get_or_fault();
+  // The same for callers that need the type to exist already (methods of
+  // the class, which run after initialisation built it): a type that cannot
+  // be built is a fault, reported after CPython's error is printed.
+  PyTypeObject* get_or_fault() {
+    if (PyTypeObject* type = type_.load(std::memory_order_acquire)) return type;
+    return build_or_fault();
+  }
   const char* name() const noexcept { return spec_.name; }
 
  private:
+  std::expected<PyTypeObject*, PyErr> get_or_build();
+  PyTypeObject* build_or_fault();
   std::expected<PyTypeObject*, PyErr> build() const;
 
   const ClassSpec& spec_;
-  // Built during the module's initialisation, read by every method after.
+  // Written once, by the first get(); read by every method after.
   std::atomic<PyTypeObject*> type_{nullptr};
 };
 

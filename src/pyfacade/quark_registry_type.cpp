@@ -2,8 +2,9 @@
 // py_list_quarks, the sorted names of the Standard-Model quarks.
 #include "quark_registry.hpp"
 
-#include <string>
-#include <vector>
+#include <string_view>
+
+#include "name_list.hpp"
 
 #include "args.hpp"
 #include "members.hpp"
@@ -14,11 +15,15 @@ namespace {
 
 constexpr Signature<0> kNew{"PyQuarkRegistry.__new__()", {}};
 
-// Builds the seeded registry afresh, takes its sorted names and lets the
-// registry go before any Python object is made.
+// Builds the seeded registry afresh and lists its keys, sorted. The names
+// are the registry's own keys, so the registry lives until the list of str
+// is made.
 PyObject* list_quarks(PyObject*, PyObject*) {
   return call_boundary([] {
-    const std::vector<std::string> names = QuarkRegistry::standard_model().sorted_names();
+    const QuarkRegistry registry = QuarkRegistry::standard_model();
+    NameList names;
+    registry.for_each_key([&names](std::string_view key) { names.add_borrowed(key); });
+    names.sort();
     return new_str_list(names);
   });
 }

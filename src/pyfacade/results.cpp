@@ -1,5 +1,7 @@
 #include "results.hpp"
 
+#include "byte_loads.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -17,7 +19,7 @@ Ref new_str(std::string_view utf8) {
 
 Ref new_ascii_str(std::string_view ascii) {
   Ref text = checked(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
-  if (!ascii.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), ascii.data(), ascii.size());
+  copy_bytes(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), ascii.data(), ascii.size());
   return text;
 }
 

@@ -12,71 +12,45 @@
 #include <thread>
 #include <vector>
 
+#include "expected_constants.hpp"
+
 namespace korvex {
 namespace {
 
-// The seeded contents, written out independently of the registry's tables.
-struct Expected {
-  std::string name;
-  std::uint64_t value_bits;
-  std::string units;
-  ConstantStatus status;
-  std::optional<std::string> formula;
-  std::vector<std::string> dependencies;
-};
-
 std::uint64_t bits(double v) { return std::bit_cast<std::uint64_t>(v); }
 
-const std::vector<Expected>& expected_records() {
-  static const std::vector<Expected> records = {
-      {"b3", bits(24.0), "dimensionless", ConstantStatus::Seed, {}, {}},
-      {"chi_eff", bits(72.0), "dimensionless", ConstantStatus::Seed, {}, {}},
-      {"n_gen", bits(3.0), "count", ConstantStatus::Seed, {}, {}},
-      {"roots_total", bits(288.0), "count", ConstantStatus::Seed, {}, {}},
-      {"visible_sector", bits(125.0), "count", ConstantStatus::Seed, {}, {}},
-      {"sterile_sector", bits(163.0), "count", ConstantStatus::Seed, {}, {}},
-      {"phi", 0x3FF9E3779B97F4A8ULL, "dimensionless", ConstantStatus::Seed, {}, {}},
-      {"gamma_em", 0x3FE2788CFC6FB619ULL, "dimensionless", ConstantStatus::Seed, {}, {}},
-      {"jc_constant", bits(153.0), "count", ConstantStatus::Seed, {}, {}},
-      {"logic_closure", bits(288.0), "count", ConstantStatus::Seed, {}, {}},
-      {"v_higgs_mev", bits(0.0), "MeV", ConstantStatus::Pending, "246220", {}},
-      {"sterile_check",
-       bits(0.0),
-       "count",
-       ConstantStatus::Pending,
-       "roots_total - visible_sector",
-       {"roots_total", "visible_sector"}},
-      {"n_gen_sq", bits(0.0), "count", ConstantStatus::Pending, "n_gen * n_gen", {"n_gen"}},
-      {"h0_central", bits(0.0), "km/s/Mpc", ConstantStatus::Pending, "70", {}},
-      {"w0_central", bits(0.0), "dimensionless", ConstantStatus::Pending, "-1", {}},
-      {"m_tau_mev", bits(0.0), "MeV", ConstantStatus::Pending, "1776.86", {}},
-      {"topo_gen_check", bits(0.0), "count", ConstantStatus::Pending, "chi_eff / b3", {"chi_eff", "b3"}},
-  };
+const std::vector<ConstantRecord>& expected_records() {
+  static const std::vector<ConstantRecord> records = [] {
+    std::vector<ConstantRecord> made;
+    for (const ExpectedConstant& entry : expected_constants()) made.push_back(entry.record);
+    return made;
+  }();
   return records;
 }
 
-class SeededRecord : public ::testing::TestWithParam<Expected> {};
+class SeededRecord : public ::testing::TestWithParam<ConstantRecord> {};
 
-TEST_P(SeededRecord, HoldsExactlyTheSeededFields) {
-  const Expected& want = GetParam();
+TEST_P(SeededRecord, HoldsExactlyTheExpectedFields) {
+  const ConstantRecord& want = GetParam();
   const FormulasRegistry registry;
   const auto record = registry.get(want.name);
   ASSERT_TRUE(record.has_value()) << record.error().message();
-  EXPECT_EQ(record->name, want.name);
-  EXPECT_EQ(bits(record->value), want.value_bits);
-  EXPECT_EQ(record->units, want.units);
-  EXPECT_FALSE(record->uncertainty.has_value());
-  EXPECT_EQ(record->status, want.status);
-  EXPECT_EQ(record->formula, want.formula);
-  EXPECT_EQ(record->dependencies, want.dependencies);
+  EXPECT_EQ(*record, want);
+  EXPECT_EQ(bits(record->value), bits(want.value));
 
   const auto value = registry.get_value(want.name);
   ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(bits(*value), want.value_bits);
+  EXPECT_EQ(bits(*value), bits(want.value));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSeventeen, SeededRecord, ::testing::ValuesIn(expected_records()),
-                         [](const ::testing::TestParamInfo<Expected>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<ConstantRecord>& info) { return info.param.name; });
+
+TEST(FormulasRegistry, TheTwoMathematicalConstantsHaveTheirBitPatterns) {
+  const FormulasRegistry registry;
+  EXPECT_EQ(bits(*registry.get_value("phi")), 0x3FF9E3779B97F4A8ULL);
+  EXPECT_EQ(bits(*registry.get_value("gamma_em")), 0x3FE2788CFC6FB619ULL);
+}
 
 TEST(FormulasRegistry, MissesAreNotFoundWithTheNameAsPassed) {
   const FormulasRegistry registry;
@@ -100,7 +74,7 @@ TEST(FormulasRegistry, ForEachVisitsEverySeededNameOnce) {
     ++visits[std::string(key)];
   });
   ASSERT_EQ(visits.size(), expected_records().size());
-  for (const Expected& want : expected_records()) EXPECT_EQ(visits[want.name], 1) << want.name;
+  for (const ConstantRecord& want : expected_records()) EXPECT_EQ(visits[want.name], 1) << want.name;
 }
 
 TEST(FormulasRegistry, ViewsAgreeWithCopies) {
@@ -128,7 +102,7 @@ TEST(FormulasRegistry, CopiesAreIndependentOfTheRegistry) {
 TEST(FormulasRegistry, TwoRegistriesHoldEqualRecords) {
   const FormulasRegistry first;
   const FormulasRegistry second;
-  for (const Expected& want : expected_records()) EXPECT_EQ(*first.get(want.name), *second.get(want.name));
+  for (const ConstantRecord& want : expected_records()) EXPECT_EQ(*first.get(want.name), *second.get(want.name));
 }
 
 TEST(FormulasRegistry, InsertReturnsWhatItReplaced) {
@@ -167,31 +141,38 @@ TEST_P(ShardCountRegistry, SeedsTheSameContentsAtAnyShardCount) {
   EXPECT_EQ(registry.shard_count(), GetParam());
   EXPECT_EQ(registry.len(), 17u);
   const FormulasRegistry reference;
-  for (const Expected& want : expected_records()) EXPECT_EQ(*registry.get(want.name), *reference.get(want.name));
+  for (const ConstantRecord& want : expected_records()) EXPECT_EQ(*registry.get(want.name), *reference.get(want.name));
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, ShardCountRegistry, ::testing::Values(1, 2, 4, 8, 64, 256, 1024));
+// Up to the shards of a host of 1024 processors, and the most a map allows.
+INSTANTIATE_TEST_SUITE_P(Counts, ShardCountRegistry,
+                         ::testing::Values(1, 2, 4, 8, 64, 256, 1024, 4096,
+                                           ShardedMap<ConstantRecordView>::kMaxShards));
 
-TEST(FormulasRegistry, SeedingFitsTheRegistrysOwnBufferOnOrdinaryHosts) {
-  // Table growth depends on the random hash key, so try many keys.
-  for (std::size_t shards : {1, 2, 4, 8, 16})
-    for (int round = 0; round < 200; ++round) {
-      const FormulasRegistry registry(shards);
-      ASSERT_EQ(registry.arena_chunk_count(), 0u) << shards << " shards";
-    }
+TEST_P(ShardCountRegistry, SeedingFitsTheRegistrysOwnBuffer) {
+  // How the entries fall into shards depends on the random hash key, so
+  // try many keys.
+  for (int round = 0; round < 200; ++round) {
+    const FormulasRegistry registry(GetParam());
+    ASSERT_EQ(registry.arena_chunk_count(), 0u);
+  }
 }
 
-TEST(FormulasRegistry, ManyThreadsReadOneRegistryAtOnce) {
-  const FormulasRegistry registry;
+// Threads reading one registry, at the process's shard count (0) and at
+// that of a host of 1024 processors.
+class ManyReaders : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(ManyReaders, ManyThreadsReadOneRegistryAtOnce) {
+  const FormulasRegistry registry = GetParam() == 0 ? FormulasRegistry() : FormulasRegistry(GetParam());
   constexpr int kThreads = 8;
   std::vector<int> failures(kThreads, 0);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&registry, &failures, t] {
       for (int round = 0; round < 2000; ++round) {
-        for (const Expected& want : expected_records()) {
+        for (const ConstantRecord& want : expected_records()) {
           const auto record = registry.get(want.name);
-          if (!record || bits(record->value) != want.value_bits || record->units != want.units) ++failures[t];
+          if (!record || *record != want) ++failures[t];
         }
         if (registry.get("missing").has_value()) ++failures[t];
         if (registry.len() != 17) ++failures[t];
@@ -204,10 +185,13 @@ TEST(FormulasRegistry, ManyThreadsReadOneRegistryAtOnce) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
 }
 
+INSTANTIATE_TEST_SUITE_P(ShardCounts, ManyReaders, ::testing::Values(0, shard_count_for(1024)));
+
 // Readers (get, len, for_each) racing one thread that inserts: every insert
 // that has finished is visible whole, the seeded entries never flicker, and
-// counts only grow. With many shards the inserts also create shards, and
-// with few they grow tables, while readers walk them.
+// counts only grow. With many shards the inserts also create shards and
+// grow the directory of shards, and with few they grow tables, while
+// readers walk them.
 class InsertWhileReading : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(InsertWhileReading, ReadersSeeWholeRecordsAndGrowingCounts) {
@@ -297,7 +281,7 @@ TEST_P(InsertWhileReading, ReadersSeeWholeRecordsAndGrowingCounts) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(ShardCounts, InsertWhileReading, ::testing::Values(0, 1, 64));
+INSTANTIATE_TEST_SUITE_P(ShardCounts, InsertWhileReading, ::testing::Values(0, 1, 64, shard_count_for(1024)));
 
 TEST(ConstantRecord, DerivedCopiesItsArgumentsAndValidatesNothing) {
   std::string name = "q";

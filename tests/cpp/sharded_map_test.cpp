@@ -111,7 +111,8 @@ TEST_P(ShardedMapTest, KeysDifferingOnlyInLengthOrEmbeddedNulAreDistinct) {
   EXPECT_FALSE(map.find(std::string_view("a\0", 2), [](const Pair& p) { return p.a; }).has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(ShardCounts, ShardedMapTest, ::testing::Values(1, 4, 8, 64, 256, 512));
+INSTANTIATE_TEST_SUITE_P(ShardCounts, ShardedMapTest,
+                         ::testing::Values(1, 4, 8, 64, 256, 512, 4096, ShardedMap<Pair>::kMaxShards));
 
 TEST(RwLock, ReadersHoldItTogether) {
   RwLock lock;
@@ -198,20 +199,6 @@ TEST(RwLock, OptimisticReadsNeverSeeAWriteHalfDone) {
   EXPECT_GT(reads.load(), 0);
 }
 
-TEST(RwLock, ALockBornHeldKeepsOthersOutUntilReleased) {
-  RwLock lock(RwLock::held_for_writing);
-  std::atomic<bool> reader_in{false};
-  std::thread reader([&] {
-    ReadGuard guard(lock);
-    reader_in = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(reader_in.load());
-  lock.unlock();
-  reader.join();
-  EXPECT_TRUE(reader_in.load());
-}
-
 // A fill groups its items by shard and places each in its shard's new table
 // without probing: every item must be found, visited once and counted, at
 // any shard count, a single shard's table of 64 slots included.
@@ -241,16 +228,27 @@ TEST_P(ShardedMapTest, FillIsFoundAndVisitedOnce) {
   }
 }
 
-TEST(SameBytes, AgreesWithMemcmpForEveryLengthAndDifference) {
-  for (std::size_t size = 0; size <= 24; ++size) {
-    std::string a(size, 'x');
-    for (std::size_t i = 0; i < size; ++i) a[i] = static_cast<char>('a' + i);
-    EXPECT_TRUE(same_bytes(a.data(), std::string(a).data(), size)) << size;
-    for (std::size_t at = 0; at < size; ++at) {
-      std::string b = a;
-      b[at] = static_cast<char>(b[at] ^ 0x80);
-      EXPECT_FALSE(same_bytes(a.data(), b.data(), size)) << size << " differing at " << at;
-    }
+// A fill takes at most fill_bytes_at_most from the arena, whatever the
+// shard count and however the hash key spreads the items over shards: an
+// arena whose first buffer has that size never needs a heap chunk.
+TEST(ShardedMapFill, NeverTakesMoreThanItsBound) {
+  std::vector<std::string> keys;
+  for (std::size_t i = 0; i < ShardedMap<Pair>::kBatchLimit; ++i) keys.push_back("name_" + std::to_string(i));
+  for (const std::size_t count : {std::size_t{1}, std::size_t{17}, ShardedMap<Pair>::kBatchLimit}) {
+    const std::size_t bound = ShardedMap<Pair>::fill_bytes_at_most(count);
+    std::vector<std::max_align_t> buffer(bound / sizeof(std::max_align_t) + 1);
+    for (const std::size_t shards :
+         {std::size_t{1}, std::size_t{8}, std::size_t{64}, std::size_t{4096}, ShardedMap<Pair>::kMaxShards})
+      for (int round = 0; round < 200; ++round) {
+        Arena arena(reinterpret_cast<std::byte*>(buffer.data()), bound);
+        ShardedMap<Pair> map(arena, shards, fresh_sip_key());
+        map.fill(count, [&](std::size_t i, Pair& value) {
+          value = Pair{static_cast<int>(i), 0};
+          return std::string_view(keys[i]);
+        });
+        ASSERT_EQ(arena.chunk_count(), 0u) << count << " items, " << shards << " shards";
+        ASSERT_EQ(map.size(), count);
+      }
   }
 }
 

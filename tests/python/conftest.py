@@ -9,7 +9,8 @@ from veltrano import _korvex_core as core
 
 
 def pytest_report_header(config):
-    return f"veltrano._korvex_core {core.__version__}: {core.__file__}"
+    return [f"veltrano._korvex_core {core.__version__}: {core.__file__}",
+            f"processors available: {len(os.sched_getaffinity(0))}"]
 
 
 def pytest_sessionstart(session):

@@ -4,15 +4,9 @@ import pytest
 
 from veltrano import _korvex_core as core
 
-# The stored values, written out independently of the module.
-VALUES = {
-    "b3": 24.0, "chi_eff": 72.0, "n_gen": 3.0, "roots_total": 288.0, "visible_sector": 125.0,
-    "sterile_sector": 163.0, "phi": 1.618033988749895, "gamma_em": 0.5772156649015329,
-    "jc_constant": 153.0, "logic_closure": 288.0,
-    # Derived entries are never evaluated and hold 0.0.
-    "v_higgs_mev": 0.0, "sterile_check": 0.0, "n_gen_sq": 0.0, "h0_central": 0.0,
-    "w0_central": 0.0, "m_tau_mev": 0.0, "topo_gen_check": 0.0,
-}
+from expected_constants import ENTRIES
+
+VALUES = {entry.name: entry.value for entry in ENTRIES}
 
 
 @pytest.fixture(scope="module")

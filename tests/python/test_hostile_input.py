@@ -15,6 +15,8 @@ from hypothesis import strategies as st
 
 from veltrano import _korvex_core as core
 
+from expected_constants import BY_NAME
+
 # One fixed profile for this file, so that every run (and CI) tries the same
 # number of examples: the counts per property are below.
 settings.register_profile(
@@ -29,22 +31,6 @@ NAME_EXAMPLES = 400
 TOL_EXAMPLES = 400
 BINDING_EXAMPLES = 300
 NOARGS_EXAMPLES = 100
-
-VALUES = {
-    "b3": 24.0, "chi_eff": 72.0, "n_gen": 3.0, "roots_total": 288.0, "visible_sector": 125.0,
-    "sterile_sector": 163.0, "phi": 1.618033988749895, "gamma_em": 0.5772156649015329,
-    "jc_constant": 153.0, "logic_closure": 288.0, "v_higgs_mev": 0.0, "sterile_check": 0.0,
-    "n_gen_sq": 0.0, "h0_central": 0.0, "w0_central": 0.0, "m_tau_mev": 0.0, "topo_gen_check": 0.0,
-}
-UNITS = {
-    "b3": "dimensionless", "chi_eff": "dimensionless", "n_gen": "count", "roots_total": "count",
-    "visible_sector": "count", "sterile_sector": "count", "phi": "dimensionless", "gamma_em": "dimensionless",
-    "jc_constant": "count", "logic_closure": "count", "v_higgs_mev": "MeV", "sterile_check": "count",
-    "n_gen_sq": "count", "h0_central": "km/s/Mpc", "w0_central": "dimensionless", "m_tau_mev": "MeV",
-    "topo_gen_check": "count",
-}
-SEEDED = {"b3", "chi_eff", "n_gen", "roots_total", "visible_sector", "sterile_sector", "phi", "gamma_em",
-          "jc_constant", "logic_closure"}
 
 REGISTRY = core.PyFormulasRegistry()
 MATRIX = core.PyCKMMatrix.from_topology()
@@ -94,7 +80,7 @@ CHARACTERS = st.one_of(
     st.sampled_from(SPECIAL),
     st.sampled_from("abcdefghijklmnopqrstuvwxyz_0123456789"),
 )
-NAMES = sorted(VALUES)
+NAMES = sorted(BY_NAME)
 
 
 def megabyte(piece):
@@ -216,13 +202,11 @@ def expected_name_outcome(value, entry):
         return ("raised", UnicodeEncodeError, error)
     if entry == "py_get_constant" and text == "":
         return ("raised", PANIC, ("py_get_constant: name must be non-empty",))
-    if text not in VALUES:
+    if text not in BY_NAME:
         return ("raised", KeyError, (f"constant `{text}` not found in registry",))
     if entry == "get":
-        return ("returned", VALUES[text])
-    status = "Seed" if text in SEEDED else "Pending"
-    return ("returned", {"name": text, "status": status, "uncertainty": None, "units": UNITS[text],
-                         "value": VALUES[text]})
+        return ("returned", BY_NAME[text].value)
+    return ("returned", BY_NAME[text].datasheet())
 
 
 def check_outcome(call, expected):
