@@ -204,6 +204,10 @@ ensure_emulator() {
   [[ -f /proc/sys/fs/binfmt_misc/$qemu ]] && return
   ensure_debian_packages qemu-user-static
   [[ $(id -u) -eq 0 ]] || die "$1 programs need qemu registered with binfmt_misc: run ./dev python arm64-3.13 once as root"
-  [[ -f /proc/sys/fs/binfmt_misc/register ]] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-  [[ -f /proc/sys/fs/binfmt_misc/$qemu ]] || cat "/usr/lib/binfmt.d/$qemu.conf" >/proc/sys/fs/binfmt_misc/register
+  # Under a lock: a second registration of the same name fails.
+  (
+    flock 9
+    [[ -f /proc/sys/fs/binfmt_misc/register ]] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    [[ -f /proc/sys/fs/binfmt_misc/$qemu ]] || cat "/usr/lib/binfmt.d/$qemu.conf" >/proc/sys/fs/binfmt_misc/register
+  ) 9>"$CACHE_ROOT/binfmt.lock"
 }
