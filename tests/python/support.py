@@ -1,6 +1,7 @@
 """Helpers shared by the test modules."""
 
 import contextlib
+import math
 import os
 import sys
 
@@ -23,6 +24,32 @@ class IndexLike:
 
     def __index__(self):
         return self.value
+
+
+# Messages that the interpreter itself writes (its conversion of an object to
+# a float, its refusal of arguments by a method that takes none) change from
+# one CPython version to the next; the tests take them from the interpreter
+# that runs them.
+
+def float_conversion_error(value):
+    """The error the interpreter's own conversion of value to a C double
+    raises (math.ldexp converts its first argument with that routine)."""
+    try:
+        math.ldexp(value, 0)
+    except BaseException as error:  # noqa: B036 - any error is what is compared
+        return error
+    raise AssertionError(f"{value!r} converts to a float")
+
+
+def no_arguments_message(name, given):
+    """The interpreter's message for a method of no parameters called with
+    `given` positional arguments (or with a keyword, when given is None),
+    for the method named `name`."""
+    try:
+        [].copy(*range(given)) if given is not None else [].copy(x=1)
+    except TypeError as error:
+        return str(error).replace("list.copy", name, 1)
+    raise AssertionError("list.copy accepted arguments")
 
 
 @contextlib.contextmanager

@@ -13,7 +13,7 @@ import pytest
 
 from veltrano import _korvex_core as core
 
-from support import standard_error_discarded
+from support import float_conversion_error, no_arguments_message, standard_error_discarded
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("KORVEX_SANITIZER") == "address",
@@ -106,7 +106,7 @@ CASES = [
     ("get(surrogate)", P(REGISTRY.get, LONE_SURROGATE), (UnicodeEncodeError, None)),
     ("version()", core.PyFormulasRegistry.version, None),
     ("version(1)", P(core.PyFormulasRegistry.version, 1),
-     type_error("PyFormulasRegistry.version()", " takes no arguments (1 given)")),
+     type_error("", no_arguments_message("PyFormulasRegistry.version", 1))),
     ("PyQuarkRegistry()", core.PyQuarkRegistry, None),
     ("PyQuarkRegistry(1)", P(core.PyQuarkRegistry, 1),
      type_error("PyQuarkRegistry.__new__()", " takes 0 positional arguments but 1 was given")),
@@ -144,7 +144,7 @@ CASES = [
     ("is_unitary(x=)", P(MATRIX.is_unitary, x=1), type_error(IS_UNITARY, " got an unexpected keyword argument 'x'")),
     ("is_unitary(str)", P(MATRIX.is_unitary, "0.5"), type_error("argument 'tol': ", "must be real number, not str")),
     ("is_unitary(__float__ str)", P(MATRIX.is_unitary, ReturnsStr()),
-     type_error("argument 'tol': ", "ReturnsStr.__float__ returned non-float (type str)")),
+     type_error("argument 'tol': ", str(float_conversion_error(ReturnsStr())))),
     ("is_unitary(TypeError with cause)", P(MATRIX.is_unitary, RaisesTypeErrorWithCause()),
      type_error("argument 'tol': ", "inner")),
     ("is_unitary(ValueError)", P(MATRIX.is_unitary, RaisesValueError()), (ValueError, "not a number today")),
