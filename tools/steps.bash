@@ -10,7 +10,8 @@
 # A step's output goes to build/logs/NAME.log. When a step ends, its time
 # and its test runners' summary lines are printed (the end of its log if it
 # failed); while steps run, a line every minute names them. A failed step
-# stops the others and makes run_steps fail. At the end come every step's
+# does not stop the others: every step that does not need it still runs, so
+# that one run reports every failure; run_steps then fails. At the end come every step's
 # time and the total, then the report of the step that ended last: the last
 # lines printed are a test runner's summary.
 
@@ -52,7 +53,7 @@ declare -A STEP_TOOK=()
 run_steps() {
   local slots=${STEP_SLOTS:-$(nproc)} started=$SECONDS name need pid status ready ticker
   local -A state=() running=() began=()
-  local failed=""
+  local failed="" skipped=""
   rm -rf "$ROOT/build/logs"
   mkdir -p "$ROOT/build/logs"
   for name in "${STEP_NAMES[@]}"; do state[$name]=waiting; done
@@ -64,11 +65,20 @@ run_steps() {
   ticker=$!
   while :; do
     for name in "${STEP_NAMES[@]}"; do
-      [[ ${state[$name]} == waiting && -z $failed && ${#running[@]} -lt $slots ]] || continue
+      [[ ${state[$name]} == waiting && ${#running[@]} -lt $slots ]] || continue
       ready=yes
       for need in ${STEP_NEEDS[$name]}; do
-        [[ ${state[$need]} == done ]] || ready=no
+        case ${state[$need]} in
+          done) ;;
+          failed | skipped) ready=skip ;;
+          *) [[ $ready == skip ]] || ready=no ;;
+        esac
       done
+      if [[ $ready == skip ]]; then
+        state[$name]=skipped
+        skipped+=" $name"
+        continue
+      fi
       [[ $ready == yes ]] || continue
       (eval "${STEP_COMMAND[$name]}") >"$ROOT/build/logs/$name.log" 2>&1 </dev/null &
       running[$!]=$name
@@ -91,12 +101,11 @@ run_steps() {
     if [[ $status -ne 0 ]]; then
       state[$name]=failed
       failed+=" $name"
-      for pid in "${!running[@]}"; do kill -- -"$pid" 2>/dev/null || true; done
     else
       state[$name]=done
     fi
     # The last report waits for the table of times.
-    if [[ ${#running[@]} -gt 0 || ( -z $failed && " ${state[*]} " == *" waiting "* ) ]]; then
+    if [[ ${#running[@]} -gt 0 || " ${state[*]} " == *" waiting "* ]]; then
       step_report "$name" "$status"
     fi
   done
@@ -109,5 +118,5 @@ run_steps() {
   done
   printf '  %-28s %8s\n' total "$(clock $((SECONDS - started)))" >&2
   step_report "$name" "$status"
-  [[ -z $failed ]] || die "failed:$failed"
+  [[ -z $failed ]] || die "failed:$failed${skipped:+ (not run, as they need a failed step:$skipped)}"
 }
