@@ -167,7 +167,7 @@ def chart(runs: list[dict], machine: str, path: Path) -> None:
         bars = ax.barh(ys, ratios, height=height * 0.9, color=colours[index % len(colours)], label=run["label"])
         for text in ax.bar_label(bars, labels=[ratio_text(r) for r in ratios], padding=3, fontsize=8):
             # Readable where a goal line passes behind it.
-            text.set_bbox({"facecolor": "white", "edgecolor": "none", "pad": 0.6, "alpha": 0.85})
+            text.set_bbox({"facecolor": "white", "edgecolor": "none", "pad": 0.8})
             text.set_zorder(4)
         largest = max([largest, *ratios])
     goal_drawn = False
