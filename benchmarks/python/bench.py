@@ -9,12 +9,18 @@ every round), and the best per-call time of each is kept.
 Before timing, each baseline is checked to give the same answer as the
 module, so that the two sides do equal work.
 
+With --json FILE the figures are also written to FILE, with the
+interpreter, the machine and the time they were measured on, for
+benchmarks/python/report.py to tabulate and chart.
+
     python benchmarks/python/bench.py [--rounds N] [--min-time SECONDS] [--strict]
+                                      [--json FILE [--name NAME] [--emulated]]
 """
 
 from __future__ import annotations
 
 import argparse
+import datetime
 import json
 import os
 import platform
@@ -24,6 +30,7 @@ import threading
 import time
 import timeit
 from dataclasses import dataclass, field
+from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -31,13 +38,18 @@ import twins  # noqa: E402
 from veltrano import _korvex_core as core  # noqa: E402
 
 
+def available_processors() -> int:
+    """The processors this process may run on (0 when unknown)."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 0
+
+
 def shard_count_by_rule() -> int:
     """The module's shard count: four per available processor, rounded up
     to a power of two (four when the count is unknown)."""
-    try:
-        processors = len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        processors = os.cpu_count() or 0
+    processors = available_processors()
     if processors <= 0:
         return 4
     return 1 << (4 * processors - 1).bit_length()
@@ -94,6 +106,9 @@ class Figure:
     label: str
     candidate: str
     baseline: str
+    # What the module is measured against: "twin" (the pure-Python twin
+    # of the call), "json.loads" or "dict.get" (the interpreter's own).
+    baseline_kind: str
     goal: float
     env: dict
     loops: list[int] = field(default_factory=lambda: [0, 0])
@@ -119,6 +134,9 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=7, help="alternating measurements of each side (7)")
     parser.add_argument("--min-time", type=float, default=0.05, help="seconds per measurement, at least (0.05)")
     parser.add_argument("--strict", action="store_true", help="exit with status 1 when a goal is missed")
+    parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE as JSON")
+    parser.add_argument("--name", help="the interpreter's name in the JSON (3.13, 3.13t, 3.13 musl ... by default)")
+    parser.add_argument("--emulated", action="store_true", help="say in the JSON that the run was emulated")
     args = parser.parse_args()
 
     text = capture_datasheet_text("phi")
@@ -137,12 +155,13 @@ def main() -> int:
         "values": values,
     }
     figures = [
-        Figure("py_get_constant('phi') / json.loads(text)", "core.py_get_constant('phi')", "json.loads(text)", 1.3, env),
-        Figure("py_list_constants() / twin", "core.py_list_constants()", "twins.list_constants()", 0.25, env),
-        Figure("PyFormulasRegistry() / twin", "core.PyFormulasRegistry()", "twins.TwinRegistry()", 0.25, env),
-        Figure("reg.get('phi') / dict.get", "reg.get('phi')", "values.get('phi')", 2.0, env),
-        Figure("len(reg) / len(twin)", "len(reg)", "len(twin_reg)", 1.0, env),
-        Figure("py_list_quarks() / twin", "core.py_list_quarks()", "twins.list_quarks()", 0.25, env),
+        Figure("py_get_constant('phi') / json.loads(text)", "core.py_get_constant('phi')", "json.loads(text)",
+               "json.loads", 1.3, env),
+        Figure("py_list_constants() / twin", "core.py_list_constants()", "twins.list_constants()", "twin", 0.25, env),
+        Figure("PyFormulasRegistry() / twin", "core.PyFormulasRegistry()", "twins.TwinRegistry()", "twin", 0.25, env),
+        Figure("reg.get('phi') / dict.get", "reg.get('phi')", "values.get('phi')", "dict.get", 2.0, env),
+        Figure("len(reg) / len(twin)", "len(reg)", "len(twin_reg)", "twin", 1.0, env),
+        Figure("py_list_quarks() / twin", "core.py_list_quarks()", "twins.list_quarks()", "twin", 0.25, env),
     ]
 
     for figure in figures:
@@ -166,12 +185,17 @@ def main() -> int:
           f"per-call times include the timing loop's own {empty_best * 1e9:.1f} ns")
     header = ("figure", "candidate ns", "baseline ns", "ratio", "goal", "result")
     rows = []
+    records = []
     missed = 0
     for figure in figures:
         candidate_ns, baseline_ns = (t * 1e9 for t in figure.best)
         ratio = candidate_ns / baseline_ns
         met = ratio <= figure.goal
         missed += not met
+        records.append({"name": figure.label, "candidate": figure.candidate, "baseline": figure.baseline,
+                        "baseline_kind": figure.baseline_kind, "candidate_ns": candidate_ns,
+                        "baseline_ns": baseline_ns, "ratio": ratio, "goal": figure.goal, "better": "lower",
+                        "met": met})
         rows.append((figure.label, f"{candidate_ns:.1f}", f"{baseline_ns:.1f}", f"{ratio:.3f}x",
                      f"<= {figure.goal:g}x", "met" if met else "MISSED"))
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
@@ -185,8 +209,55 @@ def main() -> int:
     for row in rows:
         print(line(row))
     print(f"{len(figures) - missed} of {len(figures)} goals met")
-    missed += parallel_figures(args.rounds, native_registry)
+    parallel = parallel_figures(args.rounds, native_registry)
+    missed += sum(record["met"] is False for record in parallel)
+    if args.json:
+        write_json(args, records + parallel)
     return 1 if args.strict and missed else 0
+
+
+def interpreter_name() -> str:
+    """A short name for this interpreter: its version, t when free-threaded,
+    then the C library when it is not glibc and the processor when it is
+    not x86-64 (3.13, 3.13t, 3.13 musl, 3.14 aarch64)."""
+    name = "%d.%d" % sys.version_info[:2]
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        name += "t"
+    if "musl" in (sysconfig.get_config_var("EXT_SUFFIX") or ""):
+        name += " musl"
+    if platform.machine() not in ("x86_64", "AMD64"):
+        name += f" {platform.machine()}"
+    return name
+
+
+def write_json(args: argparse.Namespace, figures: list[dict]) -> None:
+    """The figures, with what they were measured on, as JSON in args.json."""
+    libc = "musl" if "musl" in (sysconfig.get_config_var("EXT_SUFFIX") or "") else " ".join(platform.libc_ver()).strip()
+    report = {
+        "format": 1,
+        "name": args.name or interpreter_name(),
+        "emulated": args.emulated,
+        "measured": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+        "python": {
+            "implementation": platform.python_implementation(),
+            "version": platform.python_version(),
+            "free_threaded": bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+            "gil_enabled": getattr(sys, "_is_gil_enabled", lambda: True)(),
+            "libc": libc,
+            "machine": platform.machine(),
+            "executable": sys.executable,
+        },
+        "module": {"name": core.__name__, "version": core.__version__, "file": core.__file__},
+        "processors": available_processors(),
+        "shard_count": shard_count_by_rule(),
+        "rounds": args.rounds,
+        "min_time": args.min_time,
+        "figures": figures,
+    }
+    path = Path(args.json)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(report, indent=2) + "\n", encoding="utf-8")
+    print(f"figures written to {path}")
 
 
 def calls_per_second(call, threads: int, seconds: float) -> float:
@@ -215,15 +286,15 @@ def calls_per_second(call, threads: int, seconds: float) -> float:
     return sum(counts) / (time.perf_counter() - began)
 
 
-def parallel_figures(rounds: int, registry) -> int:
+def parallel_figures(rounds: int, registry) -> list[dict]:
     """Throughput of two threads against one, on one shared registry and on
     the listing; on a free-threaded build two cores should nearly double it.
-    Returns the number of goals missed (only free-threaded builds have one)."""
+    Only free-threaded builds have a goal (met is None elsewhere)."""
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"two threads against one ({'free-threaded, lock ' + ('on' if gil else 'off') if free_threaded else 'with the interpreter lock'}); "
           f"best of {rounds} alternating rounds of 0.3 s")
-    missed = 0
+    records = []
     for label, call in (("reg.get('phi'), one shared registry", lambda: registry.get("phi")),
                         ("py_list_constants()", core.py_list_constants)):
         best = {1: 0.0, 2: 0.0}
@@ -231,13 +302,17 @@ def parallel_figures(rounds: int, registry) -> int:
             for threads in ((1, 2) if round_index % 2 == 0 else (2, 1)):
                 best[threads] = max(best[threads], calls_per_second(call, threads, 0.3))
         ratio = best[2] / best[1]
-        goal = ""
+        goal = met = None
+        shown = ""
         if free_threaded:
-            met = ratio >= 1.8
-            missed += not met
-            goal = f"  goal >= 1.8x  {'met' if met else 'MISSED'}"
-        print(f"  {label:40s} {best[1] / 1e6:6.2f} M/s -> {best[2] / 1e6:6.2f} M/s  {ratio:.2f}x{goal}")
-    return missed
+            goal = 1.8
+            met = ratio >= goal
+            shown = f"  goal >= {goal}x  {'met' if met else 'MISSED'}"
+        print(f"  {label:40s} {best[1] / 1e6:6.2f} M/s -> {best[2] / 1e6:6.2f} M/s  {ratio:.2f}x{shown}")
+        records.append({"name": f"two threads / one: {label}", "baseline_kind": "one thread",
+                        "calls_per_second": [best[1], best[2]], "ratio": ratio, "goal": goal, "better": "higher",
+                        "met": met})
+    return records
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 """The release wheels as built by ./dev wheels (or by ./dev test into
 build/wheels): each one tagged as auditwheel finds it, its extension
 exporting only its entry point and needing only the C library, built the
-same twice, and the metadata a package index checks.
+same twice, and the metadata a package index checks, with no placeholder
+address in it.
 
 Run by ./dev test with:
   VELTRANO_WHEELHOUSE    the folder with the sdist and the wheels
@@ -24,6 +25,7 @@ import pytest
 WHEELHOUSE = Path(os.environ["VELTRANO_WHEELHOUSE"])
 RELEASE_BIN = Path(os.environ["VELTRANO_RELEASE_BIN"])
 WHEELS = sorted(WHEELHOUSE.glob("*.whl"))
+SDISTS = sorted(WHEELHOUSE.glob("veltrano-*.tar.gz"))
 ENTRY_POINT = "PyInit__korvex_core"
 
 
@@ -127,22 +129,53 @@ def test_two_builds_of_one_sdist_are_identical(tmp_path):
     assert one == two
 
 
+def metadata_of(dist: Path) -> str:
+    """The core metadata: a wheel's METADATA, an sdist's PKG-INFO."""
+    if dist.suffix == ".whl":
+        with zipfile.ZipFile(dist) as archive:
+            return archive.read(next(n for n in archive.namelist() if n.endswith(".dist-info/METADATA"))).decode()
+    with tarfile.open(dist) as sdist:
+        member = next(m for m in sdist.getmembers() if m.name.count("/") == 1 and m.name.endswith("/PKG-INFO"))
+        return sdist.extractfile(member).read().decode()
+
+
 def test_metadata_passes_twine_check():
-    files = [str(f) for f in [*WHEELS, *WHEELHOUSE.glob("*.tar.gz")]]
+    files = [str(f) for f in [*WHEELS, *SDISTS]]
     report = run(str(RELEASE_BIN / "twine"), "check", "--strict", *files)
     assert report.count("PASSED") == len(files), report
+
+
+# Addresses reserved for documentation lead nowhere: the metadata, the
+# README it carries included, names none.
+PLACEHOLDER = re.compile(r"[\w.-]*\bexample\.(?:org|com|net)\b[^\s)>\]]*", re.I)
+
+
+@pytest.mark.parametrize("dist", [*WHEELS, *SDISTS], ids=lambda d: d.name)
+def test_metadata_names_no_placeholder_address(dist):
+    meta = metadata_of(dist)
+    assert re.search(r"^Name: veltrano$", meta, re.M), meta[:500]
+    assert PLACEHOLDER.findall(meta) == []
+    # Any address it gives is one the project has: it has none yet.
+    assert re.findall(r"^(?:Project-URL|Home-page|Download-URL): .*$", meta, re.M) == []
 
 
 @pytest.mark.parametrize("wheel", WHEELS, ids=lambda w: w.name)
 def test_ships_the_license_and_its_metadata(wheel):
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
-        meta = archive.read(next(n for n in names if n.endswith(".dist-info/METADATA"))).decode()
+    meta = metadata_of(wheel)
     assert any(n.endswith(".dist-info/licenses/LICENSE") for n in names), names
     assert re.search(r"^License-Expression: MIT$", meta, re.M)
     assert re.search(r"^Version: 2\.3\.0$", meta, re.M)
-    assert "Classifier: Operating System :: POSIX :: Linux" in meta
-    assert re.search(r"^Project-URL: ", meta, re.M)
+    classifiers = set(re.findall(r"^Classifier: (.*)$", meta, re.M))
+    assert "Operating System :: POSIX :: Linux" in classifiers
+    # Every interpreter a wheel is shipped for is named, and so is the
+    # free-threaded build where a wheel for it is shipped.
+    for other in WHEELS:
+        python, abi = other.name.split("-")[2:4]
+        assert f"Programming Language :: Python :: 3.{python[3:]}" in classifiers, (other.name, classifiers)
+        if abi.endswith("t"):
+            assert "Programming Language :: Python :: Free Threading :: 3 - Stable" in classifiers
 
 
 def test_the_sdist_holds_every_tracked_file_but_the_tooling_of_this_clone():
