@@ -44,7 +44,7 @@ EMULATED_TESTS=(test_module_surface.py test_arguments.py test_boundary.py test_c
   test_formulas_registry.py test_quarks_and_matrix.py test_reentry.py test_interpreter_exit.py
   --deselect test_boundary.py::test_allocation_failures_never_crash_and_map_to_faults
   --deselect test_reentry.py::test_reentry_takes_little_more_stack_than_a_trampoline)
-EMULATED_EXIT_RUNS=3
+EMULATED_EXIT_RUNS=1
 
 # targets [TEST]: the names of all targets, or of those that run TEST.
 targets() {
