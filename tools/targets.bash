@@ -46,10 +46,11 @@ EMULATED_TESTS=(test_module_surface.py test_arguments.py test_boundary.py test_c
   --deselect test_reentry.py::test_reentry_takes_little_more_stack_than_a_trampoline)
 EMULATED_EXIT_RUNS=1
 
-# targets [TEST]: the names of all targets, or of those that run TEST.
+# targets [TEST|wheel]: the names of all targets, of those that run TEST,
+# or of those that have a wheel.
 targets() {
-  awk -F'|' -v test="${1:-}" 'NF == 5 { gsub(/^ +| +$/, "", $1)
-    if (test == "" || (" " $5 " ") ~ (" " test " ")) print $1 }' <<<"$TARGETS"
+  awk -F'|' -v test="${1:-}" 'NF == 5 { gsub(/^ +| +$/, "", $1); gsub(/ /, "", $3)
+    if (test == "" || (test == "wheel" && $3 != "-") || (" " $5 " ") ~ (" " test " ")) print $1 }' <<<"$TARGETS"
 }
 
 # target_field NAME COLUMN (1 to 5): one field of a target's row, trimmed.

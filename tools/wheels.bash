@@ -162,8 +162,10 @@ download_wheels() {
 
 # --- The wheels --------------------------------------------------------------
 
-# build_sdist OUTDIR: the sdist of this clone.
+# build_sdist OUTDIR: the sdist of this clone, in OUTDIR emptied first.
 build_sdist() {
+  rm -rf "$1"
+  mkdir -p "$1"
   quietly "$ROOT/build/sdist.log" "$VENV/bin/python" -m build --sdist --no-isolation --outdir "$1" "$ROOT"
 }
 
