@@ -151,7 +151,7 @@ install_into_venv() {
   # Python and are of no use (python -m runs each tool).
   local program
   for program in "$site"/bin/*; do
-    [[ "$(head -c 4 "$program")" != $'\x7fELF' ]] || mv "$program" "$venv/bin/"
+    [[ ! -f $program || "$(head -c 4 "$program")" != $'\x7fELF' ]] || mv "$program" "$venv/bin/"
   done
   rm -rf "$site/bin"
 }
