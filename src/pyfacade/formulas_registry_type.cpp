@@ -7,9 +7,12 @@
 #include "results.hpp"
 
 namespace korvex::py {
+
+// A template argument, so of external linkage (heap_type.hpp).
+inline constexpr Signature<0> kFormulasRegistryNew{"PyFormulasRegistry.__new__()", {}};
+
 namespace {
 
-constexpr Signature<0> kNew{"PyFormulasRegistry.__new__()", {}};
 constexpr Signature<1> kGet{"PyFormulasRegistry.get()", {"name"}};
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -35,8 +38,8 @@ PyMethodDef methods[] = {
 };
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<kNew>)},
-    {Py_tp_alloc, reinterpret_cast<void*>(allocate_instance<FormulasRegistry, [] { return FormulasRegistry(); }>)},
+    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<kFormulasRegistryNew>)},
+    {Py_tp_alloc, reinterpret_cast<void*>(allocate_instance<FormulasRegistry, make_default<FormulasRegistry>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<FormulasRegistry>)},
     {Py_mp_length, reinterpret_cast<void*>(length_of<FormulasRegistry, formulas_registry_type>)},
     {Py_tp_methods, methods},

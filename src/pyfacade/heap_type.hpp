@@ -16,6 +16,12 @@
 
 namespace korvex::py {
 
+// The templates below take objects and functions as template arguments.
+// Each such argument must have external linkage and a name of its own: an
+// instantiation for an object in an unnamed namespace can be emitted under
+// the same weak symbol in two files (the unnamed namespace mangles alike in
+// every file), and the linker then keeps one for both.
+
 template <class Value>
 struct Instance {
   PyObject_HEAD Value value;
@@ -51,6 +57,12 @@ inline std::expected<Ref, PyErr> new_instance(PyTypeObject* type) {
   Ref object = Ref::steal(allocate(type, 0));
   if (!object) return std::unexpected(PyErr::fetch());
   return object;
+}
+
+// The kMake of a class whose value starts default-constructed.
+template <class Value>
+Value make_default() {
+  return Value();
 }
 
 // tp_dealloc: destroys the wrapped value, frees the memory through the

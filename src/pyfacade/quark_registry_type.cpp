@@ -11,9 +11,11 @@
 #include "results.hpp"
 
 namespace korvex::py {
-namespace {
 
-constexpr Signature<0> kNew{"PyQuarkRegistry.__new__()", {}};
+// A template argument, so of external linkage (heap_type.hpp).
+inline constexpr Signature<0> kQuarkRegistryNew{"PyQuarkRegistry.__new__()", {}};
+
+namespace {
 
 // Builds the seeded registry afresh and lists its keys, sorted. The names
 // are the registry's own keys, so the registry lives until the list of str
@@ -29,8 +31,8 @@ PyObject* list_quarks(PyObject*, PyObject*) {
 }
 
 const PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<kNew>)},
-    {Py_tp_alloc, reinterpret_cast<void*>(allocate_instance<QuarkRegistry, [] { return QuarkRegistry(); }>)},
+    {Py_tp_new, reinterpret_cast<void*>(construct_without_arguments<kQuarkRegistryNew>)},
+    {Py_tp_alloc, reinterpret_cast<void*>(allocate_instance<QuarkRegistry, make_default<QuarkRegistry>>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<QuarkRegistry>)},
     {Py_mp_length, reinterpret_cast<void*>(length_of<QuarkRegistry, quark_registry_type>)},
 };
