@@ -118,7 +118,7 @@ DEBIAN_APT=(-o Dir::Etc::SourceList=@/sources.list -o Dir::Etc::SourceParts=/dev
 read_debian_sources() {
   local uri keyring
   read -r uri keyring < <(debian_archive)
-  [[ -n "$uri" && -n "$keyring" ]] || die "no archive address and keyring in /etc/apt/sources.list.d/debian.sources"
+  [[ -n "$uri" && -n "$keyring" ]] || die "no Debian archive address and keyring in /etc/apt/sources.list.d/debian.sources or /etc/apt/sources.list: cannot tell which Debian archive to use"
   mkdir -p "$1/lists/partial" "$1/cache/archives/partial"
   printf 'deb-src [signed-by=%s] %s %s main\n' "$keyring" "$uri" "$DEBIAN_SRC_SUITE" >"$1/sources.list"
   say "reading the list of Debian's $DEBIAN_SRC_SUITE sources"
@@ -126,13 +126,19 @@ read_debian_sources() {
 }
 
 # The archive address and keyring of the machine's own apt: the first
-# stanza of debian.sources that is not the security archive.
+# stanza of debian.sources that is not the security archive, or else the
+# first "deb" line of sources.list (as debootstrap writes it), with
+# Debian's keyring.
 debian_archive() {
-  [[ -r /etc/apt/sources.list.d/debian.sources ]] ||
-    die "/etc/apt/sources.list.d/debian.sources is missing: cannot tell which Debian archive to use"
-  awk '/^$/ { if (u != "" && s !~ /security/) { print u, k; found = 1; exit } u = s = k = "" }
-    /^URIs:/ { u = $2 } /^Suites:/ { s = $0 } /^Signed-By:/ { k = $2 }
-    END { if (!found && u != "" && s !~ /security/) print u, k }' /etc/apt/sources.list.d/debian.sources
+  local sources=/etc/apt/sources.list.d/debian.sources
+  if [[ -r $sources ]]; then
+    awk '/^$/ { if (u != "" && s !~ /security/) { print u, k; found = 1; exit } u = s = k = "" }
+      /^URIs:/ { u = $2 } /^Suites:/ { s = $0 } /^Signed-By:/ { k = $2 }
+      END { if (!found && u != "" && s !~ /security/) print u, k }' "$sources"
+  elif [[ -r /etc/apt/sources.list ]]; then
+    awk '$1 == "deb" && $2 !~ /^\[/ && $3 !~ /security/ { print $2, "/usr/share/keyrings/debian-archive-keyring.gpg"; exit }' \
+      /etc/apt/sources.list
+  fi
 }
 
 # unpack_upstream DIR DEST: the upstream tarball of a downloaded source
@@ -190,6 +196,7 @@ in_debian_root() {
   local rootfs dir
   rootfs=$(debian_root "$1")/rootfs
   shift
+  ensure_debian_packages bubblewrap
   local -a binds=()
   for dir in "$ROOT" "$CACHE_ROOT" "${TMPDIR:-/tmp}"; do binds+=(--bind "$dir" "$dir"); done
   bwrap --bind "$rootfs" / --dev-bind /dev /dev --proc /proc "${binds[@]}" --chdir "$PWD" --die-with-parent \
@@ -201,8 +208,8 @@ in_debian_root() {
 # root) so that they also start each other.
 ensure_emulator() {
   local qemu=qemu-${1/arm64/aarch64}
-  [[ -f /proc/sys/fs/binfmt_misc/$qemu ]] && return
   ensure_debian_packages qemu-user-static
+  [[ -f /proc/sys/fs/binfmt_misc/$qemu ]] && return
   [[ $(id -u) -eq 0 ]] || die "$1 programs need qemu registered with binfmt_misc: run ./dev python arm64-3.13 once as root"
   # Under a lock: a second registration of the same name fails.
   (

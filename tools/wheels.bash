@@ -80,16 +80,29 @@ EOF
 
 debian_arch() { case $1 in x86_64) echo amd64 ;; aarch64) echo arm64 ;; *) echo "$1" ;; esac; }
 
-# googletest TARGET: GoogleTest (Debian's sources) built with zig for TARGET.
-googletest() {
-  ensure_debian_packages googletest
-  cache_entry "zig/googletest-$1-$(dpkg-query -W -f='${Version}' googletest)" make_googletest "$(zig_toolchain "$1")"
+# cmake_package SOURCE [TARGET]: a CMake project from Debian's source
+# package SOURCE (googletest, benchmark) built and installed into the cache,
+# by this machine's C++ compiler or with zig for TARGET. No root needed.
+cmake_package() {
+  local compiler=host toolchain=
+  if [[ -n ${2:-} ]]; then
+    toolchain=$(zig_toolchain "$2")
+    compiler=$2
+  else
+    compiler=$(recipe_key "$("${CXX:-c++}" --version | head -n 1)")
+  fi
+  local source
+  source=$(debian_source "$1")
+  cache_entry "cpp/$1-$compiler-$(recipe_key "$(ls "$source")")" make_cmake_package "$source" "$toolchain"
 }
-make_googletest() {
-  quietly "$2/build.log" cmake -S /usr/src/googletest -B "$2/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$1/toolchain.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$2" -DBUILD_GMOCK=OFF
-  quietly "$2/build.log" cmake --build "$2/build" --target install
-  rm -rf "$2/build"
+make_cmake_package() {
+  local -a options=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$3" -DBUILD_GMOCK=OFF
+    -DBENCHMARK_ENABLE_TESTING=OFF -DBENCHMARK_ENABLE_WERROR=OFF -DBENCHMARK_ENABLE_GTEST_TESTS=OFF)
+  [[ -z $2 ]] || options+=(-DCMAKE_TOOLCHAIN_FILE="$2/toolchain.cmake")
+  unpack_upstream "$1" "$3/source"
+  quietly "$3/build.log" cmake -S "$3/source" -B "$3/build" -G Ninja "${options[@]}"
+  quietly "$3/build.log" cmake --build "$3/build" --target install
+  rm -rf "$3/build" "$3/source"
 }
 
 # --- Venvs of the targets' interpreters ------------------------------------------

@@ -3,12 +3,14 @@ interruption, with a small stand-in entry: a builder that writes two files
 slowly and counts its runs."""
 
 import os
+import shutil
 import signal
 import subprocess
 import time
 from pathlib import Path
 
-CACHE = Path(__file__).resolve().parents[2] / "tools" / "cache.bash"
+ROOT = Path(__file__).resolve().parents[2]
+CACHE = ROOT / "tools" / "cache.bash"
 
 SCRIPT = f"""
 set -euo pipefail
@@ -61,3 +63,19 @@ def test_a_set_up_killed_part_way_is_followed_by_one_that_succeeds(tmp_path):
     assert (half_made / "first").exists() and not (half_made / ".complete").exists()
     assert finish(start(tmp_path, 0)) == "first\nsecond\n"
     assert (tmp_path / "runs").read_text() == "run\nrun\n"
+
+
+def test_two_commands_at_once_in_one_clone_make_one_venv(tmp_path):
+    # A clone whose .venv needs no package: only making it is raced.
+    clone = tmp_path / "clone"
+    shutil.copytree(ROOT / "tools", clone / "tools")
+    shutil.copy2(ROOT / "dev", clone / "dev")
+    (clone / "requirements-dev.txt").write_text("# nothing to install\n")
+    env = {**os.environ, "XDG_CACHE_HOME": str(tmp_path / "cache")}
+    runs = [subprocess.Popen([str(clone / "dev"), "python", "3.13", "-c", "print('answered')"], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(2)]
+    results = [run.communicate(timeout=300) for run in runs]
+    for run, (out, err) in zip(runs, results):
+        assert run.returncode == 0, err
+        assert out == "answered\n"
+    assert sum(err.count("creating .venv") for _, err in results) == 1

@@ -15,7 +15,9 @@ Run by ./dev test with:
 
 import os
 import re
+import shutil
 import subprocess
+import sys
 import tarfile
 import zipfile
 from pathlib import Path
@@ -190,3 +192,18 @@ def test_the_sdist_holds_every_tracked_file_but_the_tooling_of_this_clone():
         packed = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
     assert "tests/build/test_compiler_support.py" in packed
     assert tracked - excluded <= packed, sorted(tracked - excluded - packed)
+
+
+def test_a_fresh_copy_of_the_sources_gives_the_same_sdist(tmp_path):
+    # Release wheels are kept in the cache under the sdist's bytes: a fresh
+    # clone, with other paths, file times and directory order, must give
+    # the same sdist, or every clone builds every wheel anew.
+    root = Path(__file__).resolve().parents[2]
+    listed = run("git", "-C", str(root), "ls-files", "-z", "--cached", "--others", "--exclude-standard")
+    clone = tmp_path / "elsewhere" / "veltrano"
+    for name in reversed([n for n in listed.split("\0") if (root / n).is_file()]):
+        (clone / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy(root / name, clone / name)
+    run(sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(tmp_path / "dist"), str(clone))
+    [sdist] = SDISTS
+    assert (tmp_path / "dist" / sdist.name).read_bytes() == sdist.read_bytes()
