@@ -56,6 +56,12 @@ fresh_user_run() {
   echo "$(. /etc/os-release && echo "$PRETTY_NAME"), $(python3 -V), $(g++ --version | head -n 1), as $(id -un)"
   ./dev demo
   ./dev check
+  # No instantiation for something of an unnamed namespace is a symbol the
+  # linker may share between files (weak, or unique global).
+  if find build -name '*.o' -exec nm -C {} + | grep -E ' [VWu] .*\(anonymous namespace\)'; then
+    echo "error: the symbols above may be merged across files" >&2
+    return 1
+  fi
   echo "pip install . with clang++-19 and libc++ ($(clang++-19 --version | head -n 1))"
   python3 -m venv /tmp/clang
   /tmp/clang/bin/pip install --quiet $(grep -E '^(pytest|hypothesis)==' requirements-dev.txt)
