@@ -4,7 +4,8 @@ Every figure is the ratio of the module's per-call time to a baseline's,
 both measured in this process and in this run: the machine is shared and
 noisy, so only ratios taken side by side mean anything. Candidate and
 baseline are measured alternately over several rounds (their order flipped
-every round), and the best per-call time of each is kept.
+every round); the figure is the ratio of their best per-call times, and
+each round's own ratio is kept too, to show the spread.
 
 Before timing, each baseline is checked to give the same answer as the
 module, so that the two sides do equal work.
@@ -113,6 +114,8 @@ class Figure:
     env: dict
     loops: list[int] = field(default_factory=lambda: [0, 0])
     best: list[float] = field(default_factory=lambda: [float("inf"), float("inf")])
+    # Each round's ratio of the two sides' per-call times: the spread.
+    round_ratios: list[float] = field(default_factory=list)
 
     def timer(self, side: int) -> timeit.Timer:
         return timeit.Timer((self.candidate, self.baseline)[side], globals=self.env)
@@ -174,9 +177,11 @@ def main() -> int:
     for round_index in range(args.rounds):
         order = (0, 1) if round_index % 2 == 0 else (1, 0)
         for figure in figures:
+            per_call = [0.0, 0.0]
             for side in order:
-                elapsed = figure.timer(side).timeit(figure.loops[side])
-                figure.best[side] = min(figure.best[side], elapsed / figure.loops[side])
+                per_call[side] = figure.timer(side).timeit(figure.loops[side]) / figure.loops[side]
+                figure.best[side] = min(figure.best[side], per_call[side])
+            figure.round_ratios.append(per_call[0] / per_call[1])
         empty_best = min(empty_best, empty.timeit(empty_loops) / empty_loops)
 
     print(f"Python {platform.python_version()} ({sys.executable})")
@@ -194,8 +199,8 @@ def main() -> int:
         missed += not met
         records.append({"name": figure.label, "candidate": figure.candidate, "baseline": figure.baseline,
                         "baseline_kind": figure.baseline_kind, "candidate_ns": candidate_ns,
-                        "baseline_ns": baseline_ns, "ratio": ratio, "goal": figure.goal, "better": "lower",
-                        "met": met})
+                        "baseline_ns": baseline_ns, "ratio": ratio, "round_ratios": figure.round_ratios,
+                        "goal": figure.goal, "better": "lower", "met": met})
         rows.append((figure.label, f"{candidate_ns:.1f}", f"{baseline_ns:.1f}", f"{ratio:.3f}x",
                      f"<= {figure.goal:g}x", "met" if met else "MISSED"))
     widths = [max(len(row[i]) for row in [header, *rows]) for i in range(len(header))]
@@ -298,9 +303,13 @@ def parallel_figures(rounds: int, registry) -> list[dict]:
     for label, call in (("reg.get('phi'), one shared registry", lambda: registry.get("phi")),
                         ("py_list_constants()", core.py_list_constants)):
         best = {1: 0.0, 2: 0.0}
+        round_ratios = []
         for round_index in range(rounds):
+            rate = {}
             for threads in ((1, 2) if round_index % 2 == 0 else (2, 1)):
-                best[threads] = max(best[threads], calls_per_second(call, threads, 0.3))
+                rate[threads] = calls_per_second(call, threads, 0.3)
+                best[threads] = max(best[threads], rate[threads])
+            round_ratios.append(rate[2] / rate[1])
         ratio = best[2] / best[1]
         goal = met = None
         shown = ""
@@ -310,8 +319,8 @@ def parallel_figures(rounds: int, registry) -> list[dict]:
             shown = f"  goal >= {goal}x  {'met' if met else 'MISSED'}"
         print(f"  {label:40s} {best[1] / 1e6:6.2f} M/s -> {best[2] / 1e6:6.2f} M/s  {ratio:.2f}x{shown}")
         records.append({"name": f"two threads / one: {label}", "baseline_kind": "one thread",
-                        "calls_per_second": [best[1], best[2]], "ratio": ratio, "goal": goal, "better": "higher",
-                        "met": met})
+                        "calls_per_second": [best[1], best[2]], "ratio": ratio, "round_ratios": round_ratios,
+                        "goal": goal, "better": "higher", "met": met})
     return records
 
 

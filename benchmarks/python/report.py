@@ -3,11 +3,15 @@
 Reads the JSON files that bench.py writes (--json FILE), one per
 interpreter, and writes into the folder given by --out:
 
-  benchmarks.md   a table of every figure (rows) on every interpreter
-                  (columns), with each figure's goal, misses marked, and the
-                  machine and date
-  benchmarks.png  the per-call ratios as grouped horizontal bars, one bar per
-                  interpreter, each figure's goal drawn across its group
+  benchmarks.md   a table of every figure (rows) on every native interpreter
+                  (columns), with each figure's bound (the one bench.py
+                  checks), misses marked and the spread across rounds; then
+                  the emulated interpreters' figures apart, not judged
+  benchmarks.png  the same as grouped horizontal bars, one bar per
+                  interpreter with the spread across rounds as a whisker:
+                  per-call ratios and two threads against one side by side,
+                  each figure's bound drawn across its group; the emulated
+                  runs in panels of their own, without bounds
 
 With --readme FILE, the table and the chart are also put into FILE between
 the lines <!-- benchmarks:start --> and <!-- benchmarks:end -->.
@@ -72,7 +76,7 @@ def ratio_text(ratio: float) -> str:
 
 
 def goal_text(runs: list[dict], name: str) -> str:
-    """The figure's goal, and where it holds when not every run has one."""
+    """The figure's bound, and where it holds when not every run has one."""
     with_goal = [run for run in runs if (find(run, name) or {}).get("goal") is not None]
     if not with_goal:
         return "—"
@@ -84,10 +88,21 @@ def goal_text(runs: list[dict], name: str) -> str:
     return text
 
 
-def cell(figure: dict | None) -> str:
+def spread(figure: dict) -> tuple[float, float] | None:
+    """The lowest and highest of the rounds' own ratios."""
+    rounds = figure.get("round_ratios") or []
+    return (min(rounds), max(rounds)) if rounds else None
+
+
+def cell(figure: dict | None, judged: bool) -> str:
     if figure is None:
         return "—"
-    return ratio_text(figure["ratio"]) + (f" {MISSED}" if figure.get("met") is False else "")
+    text = ratio_text(figure["ratio"])
+    if judged and figure.get("met") is False:
+        text += f" {MISSED}"
+    if (low_high := spread(figure)) is not None:
+        text += f" ({ratio_text(low_high[0])[:-1]}–{ratio_text(low_high[1])})"
+    return text
 
 
 def machine_description() -> str:
@@ -109,26 +124,41 @@ def date_text(runs: list[dict]) -> str:
     return days[0] if len(days) == 1 else f"{days[0]} to {days[-1]}"
 
 
-def markdown(runs: list[dict], machine: str) -> str:
-    """The table with what it shows, what it was measured on and when."""
+def table(runs: list[dict], judged: bool) -> list[str]:
     names = figure_names(runs)
+    bound = ["bound"] if judged else []
+    lines = ["| figure | against | " + " | ".join(bound + [run["label"] for run in runs]) + " |",
+             "| --- | --- | " + " | ".join(["---"] * len(bound) + ["---:" for _ in runs]) + " |"]
+    for name in names:
+        kind = next(figure["baseline_kind"] for run in runs if (figure := find(run, name)))
+        lines.append(f"| `{name}` | {kind} | "
+                     + " | ".join([goal_text(runs, name)] * judged + [cell(find(run, name), judged) for run in runs])
+                     + " |")
+    return lines + [""]
+
+
+def markdown(runs: list[dict], machine: str) -> str:
+    """The native runs' table, judged against the bounds; the emulated
+    runs' apart, not judged; what they show, on what and when."""
+    native = [run for run in runs if not run["emulated"]]
+    emulated = [run for run in runs if run["emulated"]]
     module = runs[0]["module"]
     lines = [
         f"{module['name']} {module['version']}, measured on {machine}, {date_text(runs)}. "
         "Each figure is the module's time per call divided by its baseline's, both timed side by side in one "
         "process (below 1× the module is faster); the last rows are two threads' calls per second against one "
-        "thread's (above 1× they share the work).",
+        "thread's (above 1× they share the work). Each cell is the ratio of the best times over the rounds, "
+        "then the lowest and highest of the rounds' own ratios; the bound is the one `./dev bench` checks.",
         "",
-        "| figure | against | goal | " + " | ".join(run["label"] for run in runs) + " |",
-        "| --- | --- | --- | " + " | ".join("---:" for _ in runs) + " |",
     ]
-    for name in names:
-        kind = next(figure["baseline_kind"] for run in runs if (figure := find(run, name)))
-        lines.append(f"| `{name}` | {kind} | {goal_text(runs, name)} | "
-                     + " | ".join(cell(find(run, name)) for run in runs) + " |")
-    lines.append("")
-    if any(figure.get("met") is False for run in runs for figure in run["figures"]):
-        lines += [f"{MISSED} marks a figure that missed its goal.", ""]
+    if native:
+        lines += table(native, judged=True)
+        if any(figure.get("met") is False for run in native for figure in run["figures"]):
+            lines += [f"{MISSED} marks a figure outside its bound.", ""]
+    if emulated:
+        lines += ["Emulated (qemu on this machine), not judged: the interpreter's own loop slows down more than the "
+                  "module's compiled code, so these ratios say little about a real processor of that kind.", ""]
+        lines += table(emulated, judged=False)
     details = []
     for run in runs:
         python = run["python"]
@@ -139,58 +169,79 @@ def markdown(runs: list[dict], machine: str) -> str:
     return "\n".join(lines) + "\n"
 
 
-def chart(runs: list[dict], machine: str, path: Path) -> None:
-    """Grouped horizontal bars of the per-call ratios, one group per figure,
-    one bar per interpreter; each figure's goal a dashed line across its
-    group, and a grey line at 1× (as fast as the baseline)."""
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    names = [name for name in figure_names(runs)
-             if all(figure["better"] == "lower" for run in runs if (figure := find(run, name)))]
-    count = len(runs)
+def panel(ax, runs: list[dict], names: list[str], judged: bool, colours: dict, title: str) -> None:
+    """Grouped horizontal bars: one group per figure, one bar per run with
+    the rounds' spread as a whisker; the bound as a dashed line across its
+    group when judged, and a grey line at 1×."""
     group = 0.8
-    height = group / count
-    fig, ax = plt.subplots(figsize=(11, 1.0 + len(names) * max(0.9, 0.25 * count)), dpi=110)
-    colours = plt.get_cmap("tab10").colors
+    height = group / len(runs)
     largest = 1.0
     for index, run in enumerate(runs):
-        ys, ratios = [], []
+        ys, ratios, whiskers = [], [], [[], []]
         for row, name in enumerate(names):
             figure = find(run, name)
             if figure is None:
                 continue
             ys.append(row - group / 2 + height * (index + 0.5))
             ratios.append(figure["ratio"])
-        bars = ax.barh(ys, ratios, height=height * 0.9, color=colours[index % len(colours)], label=run["label"])
-        for text in ax.bar_label(bars, labels=[ratio_text(r) for r in ratios], padding=3, fontsize=8):
-            # Readable where a goal line passes behind it.
-            text.set_bbox({"facecolor": "white", "edgecolor": "none", "pad": 0.8})
+            low, high = spread(figure) or (figure["ratio"], figure["ratio"])
+            whiskers[0].append(max(0.0, figure["ratio"] - low))
+            whiskers[1].append(max(0.0, high - figure["ratio"]))
+            largest = max(largest, high)
+        bars = ax.barh(ys, ratios, height=height * 0.9, color=colours[run["label"]], label=run["label"],
+                       xerr=whiskers, error_kw={"elinewidth": 0.8, "capsize": 2, "ecolor": "#333333"})
+        for text in ax.bar_label(bars, labels=[ratio_text(r) for r in ratios], padding=3, fontsize=7):
+            # Readable where a bound line passes behind it.
+            text.set_bbox({"facecolor": "white", "edgecolor": "none", "pad": 0.6})
             text.set_zorder(4)
-        largest = max([largest, *ratios])
-    goal_drawn = False
-    for row, name in enumerate(names):
-        goals = {figure["goal"] for run in runs if (figure := find(run, name)) and figure["goal"] is not None}
-        for goal in goals:
-            ax.vlines(goal, row - group / 2 - 0.04, row + group / 2 + 0.04, colors="black", linestyles="--",
-                      linewidth=1.6, label=None if goal_drawn else "goal (at most)")
-            goal_drawn = True
-            largest = max(largest, goal)
+    if judged:
+        drawn = False
+        for row, name in enumerate(names):
+            goals = {figure["goal"] for run in runs if (figure := find(run, name)) and figure["goal"] is not None}
+            for goal in goals:
+                ax.vlines(goal, row - group / 2 - 0.04, row + group / 2 + 0.04, colors="black", linestyles="--",
+                          linewidth=1.6, label=None if drawn else "bound")
+                drawn = True
+                largest = max(largest, goal)
     ax.axvline(1.0, color="grey", linewidth=1, zorder=0, label="as fast as the baseline")
     ax.set_yticks(range(len(names)))
-    ax.set_yticklabels([name.replace(" / ", "\nagainst ") for name in names], fontsize=9)
+    ax.set_yticklabels([name.replace(" / ", "\nagainst ").replace(": ", ":\n") for name in names], fontsize=8)
     ax.invert_yaxis()
-    ax.set_xlim(0, largest * 1.18)
-    ax.set_xlabel("module's time per call ÷ baseline's (lower is faster)", fontsize=10)
-    ax.set_ylabel("call, against its baseline", fontsize=10)
-    module = runs[0]["module"]
-    ax.set_title(f"{module['name']} {module['version']}: time per call against a baseline\n"
-                 f"{machine}, {date_text(runs)}", fontsize=11)
+    ax.set_xlim(0, largest * 1.22)
+    ax.set_title(title, fontsize=10)
     ax.grid(axis="x", color="#dddddd", linewidth=0.6)
     ax.set_axisbelow(True)
-    ax.legend(loc="lower right", fontsize=8, framealpha=0.95)
+    ax.legend(loc="lower right", fontsize=7, framealpha=0.95)
+
+
+def chart(runs: list[dict], machine: str, path: Path) -> None:
+    """Per-call ratios (lower is faster) and two threads against one (higher
+    shares the work) side by side; native runs judged against their bounds,
+    emulated runs in a row of panels of their own, not judged."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = figure_names(runs)
+    kinds = [[name for name in names if all(figure["better"] == better for run in runs if (figure := find(run, name)))]
+             for better in ("lower", "higher")]
+    groups = [(rows, judged) for rows, judged in (([run for run in runs if not run["emulated"]], True),
+                                                   ([run for run in runs if run["emulated"]], False)) if rows]
+    palette = plt.get_cmap("tab10").colors
+    colours = {run["label"]: palette[index % len(palette)] for index, run in enumerate(runs)}
+    titles = ["time per call ÷ baseline's (lower is faster)", "two threads' calls ÷ one's (higher shares the work)"]
+    columns = [(names, title) for names, title in zip(kinds, titles) if names]
+    tall = [max(len(names) for names, _ in columns) * max(0.9, 0.22 * len(rows)) + 1.0 for rows, _ in groups]
+    fig, axes = plt.subplots(len(groups), len(columns), figsize=(14, sum(tall) + 0.8), dpi=100, squeeze=False,
+                             gridspec_kw={"height_ratios": tall, "width_ratios": [3, 2][: len(columns)]})
+    for (rows, judged), row_axes in zip(groups, axes):
+        where = "native, judged against the bounds" if judged else "emulated (qemu), not judged"
+        for ax, (names, title) in zip(row_axes, columns):
+            panel(ax, rows, names, judged, colours, f"{title}:\n{where}")
+    module = runs[0]["module"]
+    fig.suptitle(f"{module['name']} {module['version']}: {machine}, {date_text(runs)}; "
+                 "whiskers: lowest to highest ratio over the rounds", fontsize=11)
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
@@ -222,7 +273,7 @@ def main() -> int:
     png = out / "benchmarks.png"
     if not args.no_chart:
         chart(runs, machine, png)
-    image = "" if args.no_chart else "\n![The ratios per interpreter, with their goals]({})\n"
+    image = "" if args.no_chart else "\n![The ratios per interpreter, with their bounds]({})\n"
     (out / "benchmarks.md").write_text("# Benchmarks\n\n" + table + image.format(png.name), encoding="utf-8")
     print(f"wrote {out / 'benchmarks.md'}" + ("" if args.no_chart else f" and {png}"))
     if args.readme:
