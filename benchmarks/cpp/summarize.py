@@ -37,7 +37,7 @@ def run(binary: str, extra: list[str]) -> dict:
         binary,
         f"--benchmark_repetitions={REPETITIONS}",
         "--benchmark_enable_random_interleaving=true",
-        f"--benchmark_min_time={MIN_TIME_SECONDS}",
+        f"--benchmark_min_time={MIN_TIME_SECONDS}s",
         "--benchmark_format=json",
         *extra,
     ]
