@@ -60,10 +60,10 @@ def check(path, write):
     """The number of failures in the file at `path`."""
     failures = 0
     text = open(path, encoding="utf-8").read()
-    constants = between_markers(text, "constants")
-    if constants is not None and constants != constants_table():
+    constants, expected = between_markers(text, "constants"), constants_table()
+    if constants is not None and constants != expected:
         if write:
-            text = text.replace(f"<!-- constants:start -->\n{constants}", f"<!-- constants:start -->\n{constants_table()}")
+            text = text.replace(f"<!-- constants:start -->\n{constants}", f"<!-- constants:start -->\n{expected}")
             open(path, "w", encoding="utf-8").write(text)
             print(f"{path}: table of constants rewritten")
         else:

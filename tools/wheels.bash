@@ -84,14 +84,13 @@ debian_arch() { case $1 in x86_64) echo amd64 ;; aarch64) echo arm64 ;; *) echo 
 # package SOURCE (googletest, benchmark) built and installed into the cache,
 # by this machine's C++ compiler or with zig for TARGET. No root needed.
 cmake_package() {
-  local compiler=host toolchain=
+  local compiler toolchain= source
   if [[ -n ${2:-} ]]; then
     toolchain=$(zig_toolchain "$2")
     compiler=$2
   else
     compiler=$(recipe_key "$("${CXX:-c++}" --version | head -n 1)")
   fi
-  local source
   source=$(debian_source "$1")
   cache_entry "cpp/$1-$compiler-$(recipe_key "$(ls "$source")")" make_cmake_package "$source" "$toolchain"
 }
