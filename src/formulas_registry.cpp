@@ -1,8 +1,11 @@
 #include "formulas_registry.hpp"
 
 #include <array>
+#include <atomic>
 #include <bit>
+#include <cassert>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -71,7 +74,7 @@ constexpr std::array<DerivedRow, 7> kDerivedEntries{{
 constexpr std::size_t kEntryCount = FormulasRegistry::kEntryCount;
 static_assert(kEntryCount == kSeededConstants.size() + kDerivedEntries.size());
 
-// The seeded names are distinct, as the map's fill requires.
+// The seeded names are distinct: each is an entry of its own.
 static_assert([] {
   std::array<std::string_view, kEntryCount> names;
   for (std::size_t i = 0; i < kSeededConstants.size(); ++i) names[i] = kSeededConstants[i].name;
@@ -109,7 +112,7 @@ constexpr Out write_stored(Out out, std::string_view name, std::string_view unit
   return out;
 }
 
-constexpr std::size_t kImageBytes = [] {
+constexpr std::size_t kSeededTextBytes = [] {
   std::size_t size = 0;
   for (const SeedRow& row : kSeededConstants) size += stored_size(row.name, row.units, "", {});
   for (const DerivedRow& row : kDerivedEntries) size += stored_size(row.name, row.units, row.formula, row.dependencies);
@@ -122,20 +125,20 @@ constexpr std::size_t kImageBytes = [] {
 // them: their texts back to back, and each record's view, which the
 // registry copies whole. The texts are the module's constant data, read
 // in place by every registry, since nothing ever changes them.
-struct FormulasRegistry::SeedImage {
-  std::array<char, kImageBytes> bytes{};
+struct FormulasRegistry::SeededRecords {
+  std::array<char, kSeededTextBytes> bytes{};
   std::array<std::uint32_t, kEntryCount> offsets{};
   std::array<ConstantRecordView, kEntryCount> views;
 
-  static constexpr SeedImage make() {
-    SeedImage image;
-    char* const begin = image.bytes.data();
+  static constexpr SeededRecords make() {
+    SeededRecords records;
+    char* const begin = records.bytes.data();
     char* out = begin;
     auto add = [&](std::size_t i, std::string_view name, double value, std::string_view units, ConstantStatus status,
                    std::optional<std::string_view> formula, std::span<const std::string_view> dependencies) {
-      image.offsets[i] = static_cast<std::uint32_t>(out - begin);
+      records.offsets[i] = static_cast<std::uint32_t>(out - begin);
       out = write_stored(out, name, units, formula.value_or(""), dependencies);
-      ConstantRecordView& view = image.views[i];
+      ConstantRecordView& view = records.views[i];
       view.texts_ = nullptr;  // set by placed_views, once the bytes have their final address
       view.value_ = value;
       view.uncertainty_ = 0.0;
@@ -153,10 +156,10 @@ struct FormulasRegistry::SeedImage {
     for (std::size_t d = 0; d < kDerivedEntries.size(); ++d)
       add(kSeededConstants.size() + d, kDerivedEntries[d].name, 0.0, kDerivedEntries[d].units, ConstantStatus::Pending,
           kDerivedEntries[d].formula, kDerivedEntries[d].dependencies);
-    return image;
+    return records;
   }
 
-  // The views pointing into this image's bytes; called on an image of
+  // The views pointing into these bytes; called on records of
   // static storage, so the addresses are constants too.
   constexpr std::array<ConstantRecordView, kEntryCount> placed_views() const {
     std::array<ConstantRecordView, kEntryCount> placed = views;
@@ -180,23 +183,28 @@ ConstantRecord ConstantRecordView::to_record() const {
 
 FormulasRegistry::FormulasRegistry() : FormulasRegistry(process_shard_count()) {}
 
-FormulasRegistry::FormulasRegistry(std::size_t shard_count)
-    : arena_(first_buffer_, sizeof first_buffer_), map_(arena_, shard_count, fresh_sip_key()) {
-  seed();
-}
+FormulasRegistry::FormulasRegistry(std::size_t shard_count) : map_(arena_, seeded_image(shard_count)) {}
 
-void FormulasRegistry::seed() {
-  static constexpr SeedImage kImage = SeedImage::make();
-  static constexpr std::array<ConstantRecordView, kEntryCount> kViews = kImage.placed_views();
+const ShardedMap<ConstantRecordView>::Image& FormulasRegistry::seeded_image(std::size_t shard_count) {
+  static constexpr SeededRecords kRecords = SeededRecords::make();
+  static constexpr std::array<ConstantRecordView, kEntryCount> kViews = kRecords.placed_views();
+  using Image = ShardedMap<ConstantRecordView>::Image;
 
-  // Each record is built where the map keeps it.
-  static_assert(kEntryCount <= ShardedMap<ConstantRecordView>::kBatchLimit);
-  map_.fill(kEntryCount, [](std::size_t i, ConstantRecordView& view) {
-    view = kViews[i];
-    // The key is read from the constant view, not back from the copy just
-    // written: a load spanning two fresh stores would wait for them.
-    return kViews[i].name();
+  // One image per shard count, filled on first use under a hash key of its
+  // own and kept for the life of the process, for registries made by
+  // threads that may outlive static destruction. Two threads that both
+  // miss make one each; the first stored is kept, the other freed.
+  static std::array<std::atomic<const Image*>, std::bit_width(ShardedMap<ConstantRecordView>::kMaxShards)> images{};
+  assert(std::has_single_bit(shard_count) && shard_count <= ShardedMap<ConstantRecordView>::kMaxShards);
+  std::atomic<const Image*>& slot = images[static_cast<std::size_t>(std::countr_zero(shard_count))];
+  const Image* image = slot.load(std::memory_order_acquire);
+  if (image != nullptr) return *image;
+  auto made = std::make_unique<const Image>(shard_count, fresh_sip_key(), [](ShardedMap<ConstantRecordView>& map) {
+    for (const ConstantRecordView& view : kViews) map.insert(view.name(), view);
   });
+  if (slot.compare_exchange_strong(image, made.get(), std::memory_order_acq_rel, std::memory_order_acquire))
+    return *made.release();
+  return *image;
 }
 
 ConstantRecordView FormulasRegistry::copy_into_arena(const Fields& fields) {

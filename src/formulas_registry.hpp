@@ -4,9 +4,10 @@
 // Records are held compactly: scalars inline, and the texts of a record in
 // one run of bytes. The seeded records' texts are the module's constant
 // data, read in place; a record inserted later has its texts copied into
-// the registry's arena, whose first buffer is part of the registry object.
-// That buffer holds everything seeding makes, at every shard count, so
-// building a seeded registry allocates nothing on the heap.
+// the registry's arena. A new registry reads the seeded map that is filled
+// once per process and shard count, and never changed: building one
+// allocates and hashes nothing. Its first insert copies that map into the
+// registry's own arena.
 #pragma once
 
 #include <cstddef>
@@ -124,21 +125,19 @@ class FormulasRegistry {
   }
 
   std::size_t shard_count() const noexcept { return map_.shard_count(); }
-  // Heap chunks the arena needed beyond the registry's own buffer.
+  // Heap chunks the arena took: none until the first insert.
   std::size_t arena_chunk_count() const noexcept { return arena_.chunk_count(); }
 
  private:
   struct Fields;
-  struct SeedImage;
+  struct SeededRecords;
   // Copies a record's texts into the arena. The caller guarantees that no
   // insert runs at the same time.
   ConstantRecordView copy_into_arena(const Fields& fields);
-  void seed();
+  // The seeded map at this shard count, which every registry copies.
+  static const ShardedMap<ConstantRecordView>::Image& seeded_image(std::size_t shard_count);
 
-  static constexpr std::size_t kFirstBufferBytes = ShardedMap<ConstantRecordView>::fill_bytes_at_most(kEntryCount);
-
-  alignas(std::max_align_t) std::byte first_buffer_[kFirstBufferBytes];
-  Arena arena_;
+  Arena arena_{nullptr, 0};
   ShardedMap<ConstantRecordView> map_;
   RwLock insert_lock_;
 };

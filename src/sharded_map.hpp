@@ -18,12 +18,17 @@
 // owned by the map's user. Inserting allocates from that arena, so the user
 // must not insert from two threads at once; reading (find, size, for_each)
 // is safe from any number of threads, also while one thread inserts.
+//
+// A map that many users need unchanged is filled once as an Image; maps
+// made from it read its shards, which nothing writes any more, and build
+// shards of their own only on their first insert.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -54,15 +59,27 @@ class ShardedMap {
   static_assert(std::is_trivially_destructible_v<Value>, "entries live in an arena and are never destroyed singly");
 
  public:
-  // The most items fill takes.
-  static constexpr std::size_t kBatchLimit = 32;
   // The most shards a map may have (2^25).
   static constexpr std::size_t kMaxShards = std::size_t{1} << 25;
 
   // shard_count must be a power of two, at most kMaxShards. The map takes
   // nothing from the arena until its first entry.
   ShardedMap(Arena& arena, std::size_t shard_count, SipKey key) noexcept
-      : arena_(arena), shard_mask_(static_cast<std::uint32_t>(shard_count - 1)), key_(key) {}
+      : arena_(arena), shard_mask_(static_cast<std::uint32_t>(shard_count - 1)), key_(key) {
+    assert(std::has_single_bit(shard_count) && shard_count <= kMaxShards);
+  }
+
+  // A map filled once and never changed afterwards.
+  class Image;
+  // A map of the image's entries, with its shard count and hash key. It
+  // reads the image's shards until its first insert, which first gives it
+  // shards of its own holding the same entries.
+  ShardedMap(Arena& arena, const Image& image) noexcept
+      : arena_(arena),
+        directory_(image.map_.directory_.load(std::memory_order_relaxed)),
+        image_(&image),
+        shard_mask_(image.map_.shard_mask_),
+        key_(image.map_.key_) {}
   ShardedMap(const ShardedMap&) = delete;
   ShardedMap& operator=(const ShardedMap&) = delete;
 
@@ -72,89 +89,13 @@ class ShardedMap {
   // (they normally live in the same arena). Returns the value that was
   // stored under an equal key before, if any.
   std::optional<Value> insert(std::string_view key, const Value& value) {
+    if (image_ != nullptr) copy_image();
     const std::uint64_t hash = siphash13(key_, key);
     Shard& shard = shard_for_insert(shard_index(hash));
     WriteGuard guard(shard.lock);
     shard.reserve(arena_, 1);
     return shard.link(new (arena_.allocate_array<Entry>(1))
                           Entry{key.data(), static_cast<std::uint32_t>(key.size()), slot_hash(hash), value});
-  }
-
-  // Fills a map that has no entries yet with `count` items (at most
-  // kBatchLimit) of distinct keys, each built in place by make(i, Value&),
-  // which returns the item's key: what a constructor does. Each shard is
-  // made at the size its items need. No reader can reach the shards before
-  // their directory is published, once all are filled, so they are filled
-  // without taking their locks.
-  template <class Make>
-  void fill(std::size_t count, Make make) {
-    // Each item's key for ordering by (shard, position), packed into 32
-    // bits; unused keys sort last.
-    std::array<std::int32_t, kBatchLimit> keys;
-    keys.fill(std::numeric_limits<std::int32_t>::max());
-    Entry* const entries = arena_.allocate_array<Entry>(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      Entry& entry = *new (&entries[i]) Entry;
-      const std::string_view key = make(i, entry.value);
-      const std::uint64_t hash = siphash13(key_, key);
-      entry.key_data = key.data();
-      entry.key_size = static_cast<std::uint32_t>(key.size());
-      entry.hash = slot_hash(hash);
-      keys[i] = static_cast<std::int32_t>(shard_index(hash) << kPositionBits | i);
-    }
-    // Each item's place is the number of smaller keys, counted in a loop
-    // the compiler vectorises (a comparison sort would branch on hash
-    // values, which the processor mispredicts half the time).
-    std::array<std::int32_t, kBatchLimit> sorted;
-    for (std::size_t i = 0; i < count; ++i) {
-      std::int32_t before = 0;
-      for (std::size_t j = 0; j < kBatchLimit; ++j) before += keys[j] < keys[i];
-      sorted[static_cast<std::size_t>(before)] = keys[i];
-    }
-    // Where each shard's run of items starts, and one block of the arena
-    // for the directory and every shard with its table.
-    std::array<std::uint8_t, kBatchLimit + 1> starts;
-    std::size_t shards = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-      starts[shards] = static_cast<std::uint8_t>(i);
-      shards += i == 0 || (sorted[i] ^ sorted[i - 1]) >> kPositionBits != 0;
-    }
-    starts[shards] = static_cast<std::uint8_t>(count);
-    const std::uint32_t directory_slots = directory_capacity(shards);
-    std::size_t bytes = Directory::bytes(directory_slots);
-    for (std::size_t g = 0; g < shards; ++g)
-      bytes += Shard::bytes(table_capacity(static_cast<std::uint32_t>(starts[g + 1] - starts[g])));
-    auto* block = static_cast<std::byte*>(arena_.allocate(bytes, alignof(Directory)));
-    Directory* const directory = Directory::make_at(block, directory_slots);
-    block += Directory::bytes(directory_slots);
-
-    for (std::size_t g = 0; g < shards; ++g) {
-      const std::size_t first = starts[g];
-      const std::size_t end = starts[g + 1];
-      const auto index = static_cast<std::uint32_t>(sorted[first] >> kPositionBits);
-      // Each item goes in the first free slot from its home slot on, found
-      // in a bit set of the taken slots without probing (the keys are
-      // distinct and the table new).
-      const auto items = static_cast<std::uint32_t>(end - first);
-      const std::uint32_t capacity = table_capacity(items);
-      Shard* shard = Shard::make_at(block, index, items, capacity);
-      block += Shard::bytes(capacity);
-      Table* table = shard->first_table();
-      std::uint64_t taken = 0;  // a table holds at most 64 slots here
-      for (std::size_t k = first; k < end; ++k) {
-        const Entry& entry = entries[static_cast<std::size_t>(sorted[k]) & (kBatchLimit - 1)];
-        const std::uint32_t home = entry.hash & table->mask;
-        // The table's slots from home on, wrapping around its end.
-        const std::uint64_t from_home =
-            capacity == 64 ? std::rotr(taken, static_cast<int>(home)) : (taken | taken << capacity) >> home;
-        const std::uint32_t slot = (home + static_cast<std::uint32_t>(std::countr_one(from_home))) & table->mask;
-        taken |= std::uint64_t{1} << slot;
-        table->slot(slot).store(&entry, std::memory_order_relaxed);
-      }
-      add_shard(directory, shard);
-    }
-    shards_made_ = static_cast<std::uint32_t>(shards);
-    directory_.store(directory, std::memory_order_release);
   }
 
   // Returns read(value) for the value stored under key, or an empty
@@ -215,18 +156,6 @@ class ShardedMap {
     flush();
   }
 
-  // The most arena bytes fill(count) takes, whatever the shard count and
-  // the hash key: what a user sizes the arena's first buffer by.
-  static constexpr std::size_t fill_bytes_at_most(std::size_t count) noexcept {
-    // The most the shards of `n` items take, over every way the items may
-    // fall into shards (most when each has a shard of its own).
-    std::array<std::size_t, kBatchLimit + 1> shards{};
-    for (std::size_t n = 1; n <= count; ++n)
-      for (std::size_t k = 1; k <= n; ++k)
-        shards[n] = std::max(shards[n], Shard::bytes(table_capacity(static_cast<std::uint32_t>(k))) + shards[n - k]);
-    return count * sizeof(Entry) + shards[count] + Directory::bytes(directory_capacity_for(count, kMaxShards));
-  }
-
  private:
   // Tables up to this size are copied out whole for visiting.
   static constexpr std::uint32_t kSnapshotSlots = 64;
@@ -259,20 +188,13 @@ class ShardedMap {
       return sizeof(Slots) + std::size_t{capacity} * sizeof(std::atomic<Item*>);
     }
 
-    // Built empty in memory of bytes(capacity). Capacities are powers of
-    // two from two, so the slots are cleared two at a time: plain stores,
-    // which for the few slots of a table are quicker than the call to
-    // memset that a loop of single stores compiles to.
-    static Slots* make_at(void* memory, std::uint32_t capacity) noexcept {
-      static_assert(sizeof(Slots) % alignof(std::atomic<Item*>) == 0);
-      Slots* slots = new (memory) Slots{capacity - 1};
-      for (std::uint32_t i = 0; i < capacity; i += 2)
-        for (std::uint32_t k = 0; k < 2; ++k) new (&slots->slot(i + k)) std::atomic<Item*>(nullptr);
-      return slots;
-    }
-
+    // Built empty; capacity must be a power of two.
     static Slots* make(Arena& arena, std::uint32_t capacity) {
-      return make_at(arena.allocate(bytes(capacity), alignof(Slots)), capacity);
+      static_assert(sizeof(Slots) % alignof(std::atomic<Item*>) == 0);
+      assert(std::has_single_bit(capacity));
+      Slots* slots = new (arena.allocate(bytes(capacity), alignof(Slots))) Slots{capacity - 1};
+      for (std::uint32_t i = 0; i < capacity; ++i) new (&slots->slot(i)) std::atomic<Item*>(nullptr);
+      return slots;
     }
   };
 
@@ -285,28 +207,17 @@ class ShardedMap {
   // changes once published; writers publish with release stores, readers
   // load with acquire.
   struct Shard {
-    Shard(std::uint32_t shard_index, std::uint32_t entries, const Table* first) noexcept
-        : size(entries), index(shard_index), table(first) {}
+    Shard(std::uint32_t shard_index, const Table* first) noexcept : size(0), index(shard_index), table(first) {}
 
     mutable RwLock lock;
     std::atomic<std::uint32_t> size;
     const std::uint32_t index;
     std::atomic<const Table*> table;
 
-    // A shard with its first table, of `capacity` slots, right after it,
-    // for `entries` entries that its maker puts in the table.
-    static constexpr std::size_t bytes(std::uint32_t capacity) noexcept {
-      return sizeof(Shard) + Table::bytes(capacity);
+    static Shard* make(Arena& arena, std::uint32_t index) {
+      const Table* first = Table::make(arena, kFirstCapacity);
+      return new (arena.allocate_array<Shard>(1)) Shard(index, first);
     }
-    static Shard* make_at(void* memory, std::uint32_t index, std::uint32_t entries, std::uint32_t capacity) noexcept {
-      static_assert(sizeof(Shard) % alignof(Table) == 0 && alignof(Shard) >= alignof(Table));
-      auto* shard = static_cast<Shard*>(memory);
-      return new (shard) Shard(index, entries, Table::make_at(shard + 1, capacity));
-    }
-    static Shard* make(Arena& arena, std::uint32_t index, std::uint32_t entries, std::uint32_t capacity) {
-      return make_at(arena.allocate(bytes(capacity), alignof(Shard)), index, entries, capacity);
-    }
-    Table* first_table() noexcept { return reinterpret_cast<Table*>(this + 1); }
 
     const Entry* lookup(std::uint32_t hash, std::string_view key) const noexcept {
       return find_slot(table.load(std::memory_order_acquire), hash, key)->load(std::memory_order_acquire);
@@ -386,24 +297,11 @@ class ShardedMap {
     directory->slot(i & directory->mask).store(shard, std::memory_order_release);
   }
 
-  // Items of a batch are ordered by (shard, position) keys packed into 32
-  // bits: the position in the low bits, the shard index above them.
-  static constexpr int kPositionBits = std::bit_width(kBatchLimit - 1);
-  static_assert((kMaxShards << kPositionBits) <= (std::size_t{1} << 30), "keys must stay below the padding key");
-
-  // A new shard's table, at a load of at most one half.
-  static constexpr std::uint32_t table_capacity(std::uint32_t items) noexcept {
-    return std::max(kFirstCapacity, std::bit_ceil(2 * items));
-  }
-
-  // Room for `shards` shards of a map of `shard_count`: no more slots than
-  // shards, and at least two, as every array of slots has.
-  static constexpr std::uint32_t directory_capacity_for(std::size_t shards, std::size_t shard_count) noexcept {
-    const std::size_t wanted = std::bit_ceil((4 * std::max<std::size_t>(shards, 1) + 2) / 3);
-    return static_cast<std::uint32_t>(std::max<std::size_t>(std::min(wanted, shard_count), 2));
-  }
+  // Room for `shards` shards: no more slots than the map has shards, and
+  // at least two, as every array of slots has.
   std::uint32_t directory_capacity(std::size_t shards) const noexcept {
-    return directory_capacity_for(shards, shard_count());
+    const std::size_t wanted = std::bit_ceil((4 * std::max<std::size_t>(shards, 1) + 2) / 3);
+    return static_cast<std::uint32_t>(std::max<std::size_t>(std::min(wanted, shard_count()), 2));
   }
 
   std::uint32_t shard_index(std::uint64_t hash) const noexcept {
@@ -426,7 +324,7 @@ class ShardedMap {
     Directory* directory = directory_.load(std::memory_order_relaxed);
     if (directory != nullptr)
       if (const Shard* shard = find_shard(directory, index); shard != nullptr) return const_cast<Shard&>(*shard);
-    Shard* shard = Shard::make(arena_, index, 0, kFirstCapacity);
+    Shard* shard = Shard::make(arena_, index);
     ++shards_made_;
     const std::uint32_t capacity = directory_capacity(shards_made_);
     if (directory != nullptr && capacity == directory->mask + 1) {
@@ -442,11 +340,44 @@ class ShardedMap {
     return *shard;
   }
 
+  // Gives a map made from an image shards of its own, holding the image's
+  // entries, and publishes them whole: readers still in the image's shards
+  // meanwhile find the same entries there.
+  void copy_image() {
+    ShardedMap own(arena_, shard_count(), key_);
+    image_->map_.for_each([&own](std::string_view key, const Value& value) { own.insert(key, value); });
+    shards_made_ = own.shards_made_;
+    directory_.store(own.directory_.load(std::memory_order_relaxed), std::memory_order_release);
+    image_ = nullptr;
+  }
+
   Arena& arena_;
   std::atomic<Directory*> directory_{nullptr};
+  const Image* image_ = nullptr;  // whose shards the map reads until its first insert
   std::uint32_t shard_mask_;
   std::uint32_t shards_made_ = 0;  // written by inserts only
   SipKey key_;
+};
+
+// Filled by fill(ShardedMap&) when made, and never changed afterwards; the
+// keys' bytes must outlive it and every map made from it. Readers of those
+// maps write nothing to it, so any number of threads may share it.
+template <class Value>
+class ShardedMap<Value>::Image {
+ public:
+  template <class Fill>
+  Image(std::size_t shard_count, SipKey key, Fill&& fill) : map_(arena_, shard_count, key) {
+    fill(map_);
+  }
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
+
+  const ShardedMap& map() const noexcept { return map_; }
+
+ private:
+  friend class ShardedMap;
+  Arena arena_{nullptr, 0};
+  ShardedMap map_;
 };
 
 }  // namespace korvex

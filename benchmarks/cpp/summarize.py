@@ -25,7 +25,7 @@ BUILD = "BM_RegistryBuild"
 BUILD_AT = "BM_RegistryBuildShards/shards:{}"
 STRAIGHTFORWARD = "BM_StraightforwardBuild/shards:8"
 
-GOAL_BUILD_NS_AT_8 = 400.0
+GOAL_BUILD_NS_AT_8 = 100.0
 GOAL_256_OVER_8 = 2.0
 GOAL_4096_OVER_8 = 1.1
 

@@ -149,13 +149,23 @@ INSTANTIATE_TEST_SUITE_P(Counts, ShardCountRegistry,
                          ::testing::Values(1, 2, 4, 8, 64, 256, 1024, 4096,
                                            ShardedMap<ConstantRecordView>::kMaxShards));
 
-TEST_P(ShardCountRegistry, SeedingFitsTheRegistrysOwnBuffer) {
-  // How the entries fall into shards depends on the random hash key, so
-  // try many keys.
-  for (int round = 0; round < 200; ++round) {
-    const FormulasRegistry registry(GetParam());
-    ASSERT_EQ(registry.arena_chunk_count(), 0u);
+// Building takes nothing from the heap; the first insert copies the seeded
+// map, which must hold every seeded record, and leaves the seeded map that
+// other registries read as it was.
+TEST_P(ShardCountRegistry, FirstInsertCopiesTheSeededMapAndChangesNoOtherRegistry) {
+  FormulasRegistry registry(GetParam());
+  const FormulasRegistry other(GetParam());
+  EXPECT_EQ(registry.arena_chunk_count(), 0u);
+  for (const ConstantRecord& want : expected_records()) {
+    ConstantRecord changed = want;
+    changed.value += 1.0;
+    EXPECT_EQ(registry.insert(want.name, changed), want) << want.name;
+    EXPECT_EQ(*registry.get(want.name), changed);
   }
+  EXPECT_GT(registry.arena_chunk_count(), 0u);
+  EXPECT_EQ(registry.len(), 17u);
+  for (const ConstantRecord& want : expected_records()) EXPECT_EQ(*other.get(want.name), want);
+  EXPECT_EQ(FormulasRegistry(GetParam()).len(), 17u);
 }
 
 // Threads reading one registry, at the process's shard count (0) and at

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,56 +200,47 @@ TEST(RwLock, OptimisticReadsNeverSeeAWriteHalfDone) {
   EXPECT_GT(reads.load(), 0);
 }
 
-// A fill groups its items by shard and places each in its shard's new table
-// without probing: every item must be found, visited once and counted, at
-// any shard count, a single shard's table of 64 slots included.
-TEST_P(ShardedMapTest, FillIsFoundAndVisitedOnce) {
-  for (int round = 0; round < 20; ++round) {
-    ShardedMap<Pair> map(arena_, GetParam(), fresh_sip_key());
-    std::vector<std::string> keys;
-    keys.reserve(ShardedMap<Pair>::kBatchLimit + 100);  // the map keeps pointers to the keys' bytes
-    for (std::size_t i = 0; i < ShardedMap<Pair>::kBatchLimit; ++i) keys.push_back("key" + std::to_string(i * 7));
-    map.fill(keys.size(), [&](std::size_t i, Pair& value) {
-      value = Pair{static_cast<int>(i), 0};
-      return std::string_view(keys[i]);
-    });
-
-    EXPECT_EQ(map.size(), keys.size());
-    for (std::size_t i = 0; i < keys.size(); ++i)
-      EXPECT_EQ(map.find(keys[i], [](const Pair& p) { return p.a; }), static_cast<int>(i)) << keys[i];
-    EXPECT_FALSE(map.find("key1", [](const Pair& p) { return p.a; }).has_value());
-    std::map<std::string, int> visits;
-    map.for_each([&](std::string_view key, const Pair&) { ++visits[std::string(key)]; });
-    EXPECT_EQ(visits.size(), keys.size());
-    for (const auto& [key, count] : visits) EXPECT_EQ(count, 1) << key;
-    // Inserting afterwards grows the filled tables as usual.
-    for (int i = 0; i < 100; ++i) map.insert(keys.emplace_back("more" + std::to_string(i)), Pair{1000 + i, 0});
-    EXPECT_EQ(map.size(), keys.size());
-    EXPECT_EQ(map.find("more99", [](const Pair& p) { return p.a; }), 1099);
-  }
-}
-
-// A fill takes at most fill_bytes_at_most from the arena, whatever the
-// shard count and however the hash key spreads the items over shards: an
-// arena whose first buffer has that size never needs a heap chunk.
-TEST(ShardedMapFill, NeverTakesMoreThanItsBound) {
+// A map made from an image holds what inserting the same items one by one
+// gives, reads the image until its first insert, then copies it: the
+// image, and every other map made from it, never see that insert.
+TEST_P(ShardedMapTest, MapsFromAnImageMatchOneByOneInsertsAndCopyOnInsert) {
+  constexpr std::size_t kImaged = 40;
   std::vector<std::string> keys;
-  for (std::size_t i = 0; i < ShardedMap<Pair>::kBatchLimit; ++i) keys.push_back("name_" + std::to_string(i));
-  for (const std::size_t count : {std::size_t{1}, std::size_t{17}, ShardedMap<Pair>::kBatchLimit}) {
-    const std::size_t bound = ShardedMap<Pair>::fill_bytes_at_most(count);
-    std::vector<std::max_align_t> buffer(bound / sizeof(std::max_align_t) + 1);
-    for (const std::size_t shards :
-         {std::size_t{1}, std::size_t{8}, std::size_t{64}, std::size_t{4096}, ShardedMap<Pair>::kMaxShards})
-      for (int round = 0; round < 200; ++round) {
-        Arena arena(reinterpret_cast<std::byte*>(buffer.data()), bound);
-        ShardedMap<Pair> map(arena, shards, fresh_sip_key());
-        map.fill(count, [&](std::size_t i, Pair& value) {
-          value = Pair{static_cast<int>(i), 0};
-          return std::string_view(keys[i]);
+  keys.reserve(kImaged + 40);  // the maps keep pointers to the keys' bytes
+  for (std::size_t i = 0; i < kImaged; ++i) keys.push_back("name_" + std::to_string(i * 13));
+  auto contents = [](const ShardedMap<Pair>& map) {
+    std::map<std::string, int> seen;
+    map.for_each(
+        [&seen](std::string_view key, const Pair& value) { EXPECT_TRUE(seen.emplace(key, value.a).second) << key; });
+    EXPECT_EQ(map.size(), seen.size());
+    return seen;
+  };
+  for (int round = 0; round < 10; ++round) {
+    const auto image =
+        std::make_unique<const ShardedMap<Pair>::Image>(GetParam(), fresh_sip_key(), [&](ShardedMap<Pair>& map) {
+          for (std::size_t i = 0; i < keys.size(); ++i) map.insert(keys[i], Pair{static_cast<int>(i), 0});
         });
-        ASSERT_EQ(arena.chunk_count(), 0u) << count << " items, " << shards << " shards";
-        ASSERT_EQ(map.size(), count);
-      }
+    ShardedMap<Pair> one_by_one(arena_, GetParam(), fresh_sip_key());
+    for (std::size_t i = 0; i < keys.size(); ++i) one_by_one.insert(keys[i], Pair{static_cast<int>(i), 0});
+    const std::map<std::string, int> want = contents(one_by_one);
+    ASSERT_EQ(want.size(), keys.size());
+
+    ShardedMap<Pair> copied(arena_, *image);
+    const ShardedMap<Pair> untouched(arena_, *image);
+    EXPECT_EQ(copied.shard_count(), GetParam());
+    EXPECT_EQ(contents(copied), want);
+    for (const std::string& key : keys)
+      EXPECT_EQ(copied.find(key, [](const Pair& p) { return p.a; }), want.at(key)) << key;
+
+    EXPECT_EQ(copied.insert(keys[3], Pair{-3, 0})->a, 3);
+    for (int i = 0; i < 40; ++i) EXPECT_FALSE(copied.insert(keys.emplace_back("more" + std::to_string(i)), Pair{i, 0}));
+    std::map<std::string, int> grown = want;
+    grown[keys[3]] = -3;
+    for (int i = 0; i < 40; ++i) grown["more" + std::to_string(i)] = i;
+    EXPECT_EQ(contents(copied), grown);
+    EXPECT_EQ(contents(untouched), want);
+    EXPECT_EQ(contents(image->map()), want);
+    keys.resize(kImaged);
   }
 }
 
