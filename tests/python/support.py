@@ -26,6 +26,44 @@ class IndexLike:
         return self.value
 
 
+# The doubles below make a new exception on every call, so that a reference
+# the module kept to one shows in a leak count; the last one is kept, for
+# tests that compare it with what the caller received.
+
+class RaisesTypeErrorWithCause:
+    """__float__ raises TypeError("inner") caused by KeyError("root")."""
+
+    def __float__(self):
+        self.cause = KeyError("root")
+        raise TypeError("inner") from self.cause
+
+
+class RaisesValueError:
+    """__float__ raises ValueError("not a number today")."""
+
+    def __float__(self):
+        self.error = ValueError("not a number today")
+        raise self.error
+
+
+def failing_loads(text):
+    """A json.loads that refuses every text."""
+    failing_loads.error = ValueError("refused by the replacement")
+    raise failing_loads.error
+
+
+def panic_type():
+    """The type of the module's internal fault, which an empty constant name
+    raises."""
+    from veltrano import _korvex_core as core
+
+    try:
+        core.py_get_constant("")
+    except BaseException as fault:  # noqa: B036 - the fault's type is what we want
+        return type(fault)
+    raise AssertionError("py_get_constant('') answered")
+
+
 # Messages that the interpreter itself writes (its conversion of an object to
 # a float, its refusal of arguments by a method that takes none) change from
 # one CPython version to the next; the tests take them from the interpreter

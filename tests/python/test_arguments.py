@@ -4,7 +4,7 @@ import pytest
 
 from veltrano import _korvex_core as core
 
-from support import FloatLike, float_conversion_error
+from support import FloatLike, RaisesTypeErrorWithCause, RaisesValueError, float_conversion_error
 
 REGISTRY = core.PyFormulasRegistry()
 MATRIX = core.PyCKMMatrix.from_topology()
@@ -128,25 +128,12 @@ def test_tol_type_errors_name_the_parameter(value):
     assert excinfo.value.args == (f"argument 'tol': {float_conversion_error(value)}",)
 
 
-class RaisesTypeErrorWithCause:
-    cause = KeyError("root")
-
-    def __float__(self):
-        raise TypeError("inner") from self.cause
-
-
-class RaisesValueError:
-    error = ValueError("not a number today")
-
-    def __float__(self):
-        raise self.error
-
-
 def test_rewrapped_type_error_keeps_the_original_cause():
+    value = RaisesTypeErrorWithCause()
     with pytest.raises(TypeError) as excinfo:
-        MATRIX.is_unitary(RaisesTypeErrorWithCause())
+        MATRIX.is_unitary(value)
     assert excinfo.value.args == ("argument 'tol': inner",)
-    assert excinfo.value.__cause__ is RaisesTypeErrorWithCause.cause
+    assert excinfo.value.__cause__ is value.cause
 
 
 @pytest.mark.parametrize(
@@ -160,7 +147,7 @@ def test_other_conversion_errors_pass_unchanged(value, error_type):
     assert type(excinfo.value) is error_type
     assert not excinfo.value.args[0].startswith("argument")
     if isinstance(value, RaisesValueError):
-        assert excinfo.value is RaisesValueError.error
+        assert excinfo.value is value.error
 
 
 def test_instances_answer_after_every_failure():

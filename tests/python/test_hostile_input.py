@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from veltrano import _korvex_core as core
 
 from expected_constants import BY_NAME
-from support import no_arguments_message
+from support import no_arguments_message, panic_type
 
 # One fixed profile for this file, so that every run (and CI) tries the same
 # number of examples: the counts per property are below.
@@ -40,13 +40,6 @@ EXAMPLES = {}
 
 def count_example(test):
     EXAMPLES[test] = EXAMPLES.get(test, 0) + 1
-
-
-def panic_type():
-    try:
-        core.py_get_constant("")
-    except BaseException as fault:  # noqa: B036 - the fault's type is what we want
-        return type(fault)
 
 
 PANIC = None
