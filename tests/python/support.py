@@ -103,3 +103,9 @@ def standard_error_discarded():
     finally:
         os.dup2(saved, 2)
         os.close(saved)
+
+
+def resident_bytes():
+    """The process's resident set size."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
