@@ -19,7 +19,6 @@ the goal holds at every host size: at most 3 KiB per instance.
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import os
 import platform
@@ -30,15 +29,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "tests", "python"))
 
 import affinity  # noqa: E402
+from support import resident_bytes_per_instance  # noqa: E402
 
 GOAL_BYTES = 3 * 1024
 PROCESSORS = (1, 2, 8, 64, 256, 1024)
-
-
-def resident_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        resident_pages = int(statm.read().split()[1])
-    return resident_pages * os.sysconf("SC_PAGE_SIZE")
 
 
 def available_processors() -> int:
@@ -63,23 +57,10 @@ def child(kind: str, count: int) -> None:
         sys.path.insert(0, HERE)
         from twins import TwinRegistry as make
 
-    # A few instances only: what they leave free for reuse is then a
-    # negligible part of the figure.
-    warm_up = [make() for _ in range(10)]
-    assert len(warm_up[0]) == 17
-    del warm_up
-    held = [None] * count
-    gc.collect()
-    before = resident_bytes()
-    for i in range(count):
-        held[i] = make()
-    gc.collect()
-    after = resident_bytes()
-    assert all(len(r) == 17 for r in held[:: max(1, count // 100)])
     print(json.dumps({
         "kind": kind,
         "count": count,
-        "bytes_per_instance": (after - before) / count,
+        "bytes_per_instance": resident_bytes_per_instance(make, count),
         "processors": available_processors(),
     }))
 

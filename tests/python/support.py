@@ -1,6 +1,7 @@
 """Helpers shared by the test modules."""
 
 import contextlib
+import gc
 import math
 import os
 import sys
@@ -109,3 +110,23 @@ def resident_bytes():
     """The process's resident set size."""
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def resident_bytes_per_instance(make, count):
+    """The growth of the resident set per instance with `count` results of
+    make() held at once, in a list allocated beforehand. A few made and
+    dropped first leave one-time set-up (the module's first use) uncounted,
+    and too little free for reuse to matter. Meant for a fresh interpreter,
+    whose heap holds nothing else of note."""
+    warm_up = [make() for _ in range(10)]
+    size = len(warm_up[0])
+    del warm_up
+    held = [None] * count
+    gc.collect()
+    before = resident_bytes()
+    for i in range(count):
+        held[i] = make()
+    gc.collect()
+    after = resident_bytes()
+    assert size and all(len(r) == size for r in held[:: max(1, count // 100)])
+    return (after - before) / count

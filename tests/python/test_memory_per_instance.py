@@ -27,35 +27,22 @@ MAX_BYTES_PER_INSTANCE = 3 * 1024
 # shards).
 SHOWN_PROCESSORS = [1, 64, 1024]
 
-# The child warms up, then holds COUNT instances in a list allocated
-# beforehand and reports the growth of its resident set per instance.
+# The child reports the growth of its resident set per instance with COUNT
+# held (support.resident_bytes_per_instance, which the benchmark uses too).
 CHILD = """
-import gc, json, os, sys
-count = int(sys.argv[1])
+import json, os, sys
+sys.path.insert(0, sys.argv[2])
+from support import resident_bytes_per_instance
 from veltrano._korvex_core import PyFormulasRegistry
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-warm_up = [PyFormulasRegistry() for _ in range(10)]
-del warm_up
-held = [None] * count
-gc.collect()
-before = resident_bytes()
-for i in range(count):
-    held[i] = PyFormulasRegistry()
-gc.collect()
-after = resident_bytes()
-assert all(len(r) == 17 for r in held[:: max(1, count // 100)])
-print(json.dumps({"bytes_per_instance": (after - before) / count, "processors": len(os.sched_getaffinity(0))}))
+print(json.dumps({"bytes_per_instance": resident_bytes_per_instance(PyFormulasRegistry, int(sys.argv[1])),
+                  "processors": len(os.sched_getaffinity(0))}))
 """
 
 
 def measure(env=None):
     """(bytes per instance, processors the child could run on)."""
-    result = subprocess.run([sys.executable, "-c", CHILD, str(COUNT)], check=True, capture_output=True, text=True,
-                            env=env)
+    result = subprocess.run([sys.executable, "-c", CHILD, str(COUNT), os.path.dirname(os.path.abspath(__file__))],
+                            check=True, capture_output=True, text=True, env=env)
     figures = json.loads(result.stdout.strip().splitlines()[-1])
     return figures["bytes_per_instance"], figures["processors"]
 
