@@ -4,7 +4,9 @@ import contextlib
 import gc
 import math
 import os
+import re
 import sys
+from pathlib import Path
 
 
 class FloatLike:
@@ -104,6 +106,19 @@ def standard_error_discarded():
     finally:
         os.dup2(saved, 2)
         os.close(saved)
+
+
+def project_version():
+    """The version written once in CMakeLists.txt's project(), which the
+    build compiles into the module and writes into the package's metadata.
+    A copy of this folder run outside the source tree (as against an
+    installed wheel) has only that metadata to read."""
+    cmake = Path(__file__).resolve().parents[2] / "CMakeLists.txt"
+    if not cmake.is_file():
+        import importlib.metadata
+
+        return importlib.metadata.version("veltrano")
+    return re.search(r"project\([^)]*\bVERSION\s+([0-9][0-9.]*)", cmake.read_text())[1]
 
 
 def resident_bytes():
