@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 
+#include "byte_loads.hpp"
 #include "name_list.hpp"
 
 namespace korvex {
@@ -49,6 +50,18 @@ constexpr bool names_are_distinct() {
 }
 static_assert(names_are_distinct());
 
+// The name as a new string, copied by copy_bytes: the string's own
+// constructor calls memmove, which musl runs with string instructions whose
+// start-up costs several times the rest of a short name's copy.
+std::string copy_of(std::string_view name) {
+  std::string copy;
+  copy.resize_and_overwrite(name.size(), [name](char* out, std::size_t size) {
+    copy_bytes(out, name.data(), size);
+    return size;
+  });
+  return copy;
+}
+
 }  // namespace
 
 QuarkRegistry QuarkRegistry::standard_model() {
@@ -58,7 +71,7 @@ QuarkRegistry QuarkRegistry::standard_model() {
   registry.entries_.reserve(kStandardModel.size());
   for (const QuarkRow& row : kStandardModel)
     registry.entries_.emplace_back(
-        QuarkRecord{std::string(row.name), {}, row.mass_mev, row.mass_ratio, row.phi_power, row.generation});
+        QuarkRecord{copy_of(row.name), {}, row.mass_mev, row.mass_ratio, row.phi_power, row.generation});
   return registry;
 }
 
