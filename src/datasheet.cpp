@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "byte_loads.hpp"
+#include "constant_record_view.hpp"
 #include "decimal.hpp"
-#include "formulas_registry.hpp"
 
 namespace korvex {
 

@@ -20,6 +20,23 @@ struct FormulasRegistry::Fields {
   ConstantStatus status = ConstantStatus::Seed;
   std::optional<std::string_view> formula;
   std::span<const std::string_view> dependencies;
+
+  // The view of this record once its texts are laid out at `texts` (see
+  // ConstantRecordView), for the seeded records and inserted ones alike.
+  constexpr ConstantRecordView view(const char* texts) const noexcept {
+    ConstantRecordView view;
+    view.texts_ = texts;
+    view.value_ = value;
+    view.uncertainty_ = uncertainty.value_or(0.0);
+    view.has_uncertainty_ = uncertainty.has_value();
+    view.name_size_ = static_cast<std::uint32_t>(name.size());
+    view.units_size_ = static_cast<std::uint32_t>(units.size());
+    view.formula_size_ = static_cast<std::uint32_t>(formula.value_or(std::string_view()).size());
+    view.has_formula_ = formula.has_value();
+    view.dependency_count_ = static_cast<std::uint32_t>(dependencies.size());
+    view.status_ = status;
+    return view;
+  }
 };
 
 namespace {
@@ -134,28 +151,20 @@ struct FormulasRegistry::SeededRecords {
     SeededRecords records;
     char* const begin = records.bytes.data();
     char* out = begin;
-    auto add = [&](std::size_t i, std::string_view name, double value, std::string_view units, ConstantStatus status,
-                   std::optional<std::string_view> formula, std::span<const std::string_view> dependencies) {
+    auto add = [&](std::size_t i, const Fields& fields) {
       records.offsets[i] = static_cast<std::uint32_t>(out - begin);
-      out = write_stored(out, name, units, formula.value_or(""), dependencies);
-      ConstantRecordView& view = records.views[i];
-      view.texts_ = nullptr;  // set by placed_views, once the bytes have their final address
-      view.value_ = value;
-      view.uncertainty_ = 0.0;
-      view.name_size_ = size32(name);
-      view.units_size_ = size32(units);
-      view.formula_size_ = size32(formula.value_or(""));
-      view.dependency_count_ = static_cast<std::uint32_t>(dependencies.size());
-      view.status_ = status;
-      view.has_uncertainty_ = false;
-      view.has_formula_ = formula.has_value();
+      out = write_stored(out, fields.name, fields.units, fields.formula.value_or(""), fields.dependencies);
+      records.views[i] = fields.view(nullptr);  // texts set by placed_views, once the bytes have their final address
     };
-    for (std::size_t i = 0; i < kSeededConstants.size(); ++i)
-      add(i, kSeededConstants[i].name, kSeededConstants[i].value, kSeededConstants[i].units, ConstantStatus::Seed,
-          std::nullopt, {});
-    for (std::size_t d = 0; d < kDerivedEntries.size(); ++d)
-      add(kSeededConstants.size() + d, kDerivedEntries[d].name, 0.0, kDerivedEntries[d].units, ConstantStatus::Pending,
-          kDerivedEntries[d].formula, kDerivedEntries[d].dependencies);
+    for (std::size_t i = 0; i < kSeededConstants.size(); ++i) {
+      const SeedRow& row = kSeededConstants[i];
+      add(i, {row.name, row.value, row.units, std::nullopt, ConstantStatus::Seed, std::nullopt, {}});
+    }
+    for (std::size_t d = 0; d < kDerivedEntries.size(); ++d) {
+      const DerivedRow& row = kDerivedEntries[d];
+      add(kSeededConstants.size() + d,
+          {row.name, 0.0, row.units, std::nullopt, ConstantStatus::Pending, row.formula, row.dependencies});
+    }
     return records;
   }
 
@@ -167,19 +176,6 @@ struct FormulasRegistry::SeededRecords {
     return placed;
   }
 };
-
-ConstantRecord ConstantRecordView::to_record() const {
-  ConstantRecord record;
-  record.name = name();
-  record.value = value_;
-  record.units = units();
-  record.uncertainty = uncertainty();
-  record.status = status_;
-  if (const std::optional<std::string_view> text = formula()) record.formula.emplace(*text);
-  record.dependencies.reserve(dependency_count_);
-  for_each_dependency([&record](std::string_view dependency) { record.dependencies.emplace_back(dependency); });
-  return record;
-}
 
 FormulasRegistry::FormulasRegistry() : FormulasRegistry(process_shard_count()) {}
 
@@ -211,19 +207,7 @@ ConstantRecordView FormulasRegistry::copy_into_arena(const Fields& fields) {
   const std::string_view formula = fields.formula.value_or(std::string_view());
   char* const texts = arena_.allocate_array<char>(stored_size(fields.name, fields.units, formula, fields.dependencies));
   write_stored(texts, fields.name, fields.units, formula, fields.dependencies);
-
-  ConstantRecordView view;
-  view.texts_ = texts;
-  view.value_ = fields.value;
-  view.uncertainty_ = fields.uncertainty.value_or(0.0);
-  view.has_uncertainty_ = fields.uncertainty.has_value();
-  view.name_size_ = size32(fields.name);
-  view.units_size_ = size32(fields.units);
-  view.formula_size_ = size32(formula);
-  view.has_formula_ = fields.formula.has_value();
-  view.dependency_count_ = static_cast<std::uint32_t>(fields.dependencies.size());
-  view.status_ = fields.status;
-  return view;
+  return fields.view(texts);
 }
 
 std::optional<ConstantRecord> FormulasRegistry::insert(std::string_view key, const ConstantRecord& record) {
