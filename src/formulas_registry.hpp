@@ -19,6 +19,7 @@
 #include "arena.hpp"
 #include "constant_record.hpp"
 #include "constant_record_view.hpp"
+#include "processors.hpp"
 #include "registry_error.hpp"
 #include "rw_lock.hpp"
 #include "sharded_map.hpp"

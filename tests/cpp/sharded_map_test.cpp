@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "processors.hpp"
+
 #if defined(__linux__)
 #include <sched.h>
 #endif

@@ -1,5 +1,6 @@
-#include "sharded_map.hpp"
+#include "processors.hpp"
 
+#include <bit>
 #include <cerrno>
 #include <thread>
 
