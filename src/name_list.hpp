@@ -8,6 +8,7 @@
 #include <cstring>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "arena.hpp"
 
@@ -64,5 +65,17 @@ class NameList {
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
+
+// The listing every sorted list of a registry's keys is made by: a NameList
+// of the keys for_each_key hands out (for_each_key(add) calls add with each
+// key, as a std::string_view that stays alive while `use` runs), sorted, and
+// passed to use, whose result is returned.
+template <class ForEachKey, class Use>
+decltype(auto) with_sorted_names(ForEachKey&& for_each_key, Use&& use) {
+  NameList names;
+  for_each_key([&names](std::string_view key) { names.add_borrowed(key); });
+  names.sort();
+  return use(std::as_const(names));
+}
 
 }  // namespace korvex

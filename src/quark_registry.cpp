@@ -85,13 +85,13 @@ void QuarkRegistry::insert(QuarkRecord record) {
 }
 
 std::vector<std::string> QuarkRegistry::sorted_names() const {
-  NameList keys;
-  for_each_key([&keys](std::string_view key) { keys.add_borrowed(key); });
-  keys.sort();
-  std::vector<std::string> names;
-  names.reserve(keys.size());
-  for (std::size_t i = 0; i < keys.size(); ++i) names.emplace_back(keys[i]);
-  return names;
+  const auto copied = [](const NameList& keys) {
+    std::vector<std::string> names;
+    names.reserve(keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) names.emplace_back(keys[i]);
+    return names;
+  };
+  return with_sorted_names([this](const auto& add) { for_each_key(add); }, copied);
 }
 
 const QuarkRecord* QuarkRegistry::find(std::string_view name) const noexcept {

@@ -10,7 +10,6 @@
 #include "formulas_registry.hpp"
 #include "members.hpp"
 #include "module_import.hpp"
-#include "name_list.hpp"
 #include "results.hpp"
 #include "stack_guard.hpp"
 
@@ -118,10 +117,9 @@ PyObject* list_constants(PyObject*, PyObject*) {
     // The names are the registry's own keys, so the registry lives until
     // the list of str is made.
     const FormulasRegistry registry;
-    NameList names;
-    registry.for_each([&names](std::string_view key, const ConstantRecordView&) { names.add_borrowed(key); });
-    names.sort();
-    return new_str_list(names);
+    return new_sorted_str_list([&registry](const auto& add) {
+      registry.for_each([&add](std::string_view key, const ConstantRecordView&) { add(key); });
+    });
   });
 }
 

@@ -2,10 +2,6 @@
 // py_list_quarks, the sorted names of the Standard-Model quarks.
 #include "quark_registry.hpp"
 
-#include <string_view>
-
-#include "name_list.hpp"
-
 #include "args.hpp"
 #include "members.hpp"
 #include "results.hpp"
@@ -23,10 +19,7 @@ namespace {
 PyObject* list_quarks(PyObject*, PyObject*) {
   return call_boundary([] {
     const QuarkRegistry registry = QuarkRegistry::standard_model();
-    NameList names;
-    registry.for_each_key([&names](std::string_view key) { names.add_borrowed(key); });
-    names.sort();
-    return new_str_list(names);
+    return new_sorted_str_list([&registry](const auto& add) { registry.for_each_key(add); });
   });
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "boundary.hpp"
+#include "name_list.hpp"
 
 namespace korvex::py {
 
@@ -40,6 +41,13 @@ Ref new_str_list(const Texts& texts) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
 #endif
   return list;
+}
+
+// A new list of the keys for_each_key hands out (see with_sorted_names),
+// sorted: the listing of a registry's names.
+template <class ForEachKey>
+Ref new_sorted_str_list(ForEachKey&& for_each_key) {
+  return with_sorted_names(for_each_key, [](const NameList& names) { return new_str_list(names); });
 }
 
 // A length slot's result: a count beyond the signed size range is an
