@@ -2,10 +2,10 @@
 
 #include <string>
 
+#include "texts.hpp"
+
 namespace korvex::py {
 namespace {
-
-constexpr const char* kUnknownTypeName = "<failed to extract type name>";
 
 [[noreturn]] void type_error(Ref message) {
   if (!message) throw PyErr::fetch();
@@ -33,8 +33,8 @@ std::ptrdiff_t parameter_index(std::span<const char* const> parameters, PyObject
 
 void check_positional_count(const char* function, std::size_t parameters, Py_ssize_t given) {
   if (given <= static_cast<Py_ssize_t>(parameters)) return;
-  type_error(Ref::steal(PyUnicode_FromFormat("%s takes %zu positional arguments but %zd %s given", function, parameters,
-                                             given, given == 1 ? "was" : "were")));
+  type_error(Ref::steal(
+      PyUnicode_FromFormat(texts::kTooManyPositional, function, parameters, given, given == 1 ? "was" : "were")));
 }
 
 void bind_keyword(const char* function, std::span<const char* const> parameters, PyObject* keyword, PyObject* value,
@@ -42,13 +42,12 @@ void bind_keyword(const char* function, std::span<const char* const> parameters,
   const std::ptrdiff_t index = parameter_index(parameters, keyword);
   if (index < 0) {
     // %U copies the text itself; %S would call a str subclass's __str__.
-    const char* format = PyUnicode_Check(keyword) ? "%s got an unexpected keyword argument '%U'"
-                                                  : "%s got an unexpected keyword argument '%S'";
+    const char* format = PyUnicode_Check(keyword) ? texts::kUnexpectedKeyword : texts::kUnexpectedNonStrKeyword;
     type_error(Ref::steal(PyUnicode_FromFormat(format, function, keyword)));
   }
   if (bound[static_cast<std::size_t>(index)] != nullptr)
-    type_error(Ref::steal(PyUnicode_FromFormat("%s got multiple values for argument '%s'", function,
-                                               parameters[static_cast<std::size_t>(index)])));
+    type_error(Ref::steal(
+        PyUnicode_FromFormat(texts::kMultipleValues, function, parameters[static_cast<std::size_t>(index)])));
   bound[static_cast<std::size_t>(index)] = value;
 }
 
@@ -59,8 +58,8 @@ void check_all_bound(const char* function, std::span<const char* const> paramete
     if (bound[i] == nullptr && count < missing.size()) missing[count++] = parameters[i];
   if (count == 0) return;
   const std::string names = quoted_list(std::span(missing.data(), count));
-  type_error(Ref::steal(PyUnicode_FromFormat("%s missing %zu required positional argument%s: %s", function, count,
-                                             count == 1 ? "" : "s", names.c_str())));
+  type_error(Ref::steal(
+      PyUnicode_FromFormat(texts::kMissingArguments, function, count, count == 1 ? "" : "s", names.c_str())));
 }
 
 // The qualified name of value's type, or a stand-in when it cannot be read.
@@ -68,7 +67,7 @@ Ref qualified_type_name(PyObject* value) {
   Ref name = Ref::steal(PyType_GetQualName(Py_TYPE(value)));
   if (name && PyUnicode_Check(name.get())) return name;
   PyErr::discard();
-  return Ref::steal(PyUnicode_FromString(kUnknownTypeName));
+  return Ref::steal(PyUnicode_FromString(texts::kUnknownTypeName));
 }
 
 // A TypeError raised while converting a parameter is replaced by one that
@@ -78,7 +77,7 @@ PyErr argument_error(const char* parameter, PyErr error) {
   if (!original) return PyErr::fetch();
   if (Py_TYPE(original.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError))
     return PyErr::raised(std::move(original));
-  Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", parameter, original.get()));
+  Ref message = Ref::steal(PyUnicode_FromFormat(texts::kArgumentError, parameter, original.get()));
   if (!message) return PyErr::fetch();
   Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
   if (!replacement) return PyErr::fetch();
@@ -122,13 +121,13 @@ void bind_tuple(const char* function, std::span<const char* const> parameters, P
 PyErr conversion_error(PyObject* value, const char* target) {
   Ref type_name = qualified_type_name(value);
   if (!type_name) return PyErr::fetch();
-  Ref message = Ref::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(), target));
+  Ref message = Ref::steal(PyUnicode_FromFormat(texts::kCannotConvert, type_name.get(), target));
   if (!message) return PyErr::fetch();
   return PyErr::with_argument(PyExc_TypeError, std::move(message));
 }
 
 std::string_view utf8_argument_slow(PyObject* value, const char* parameter) {
-  if (!PyUnicode_Check(value)) throw argument_error(parameter, conversion_error(value, "PyString"));
+  if (!PyUnicode_Check(value)) throw argument_error(parameter, conversion_error(value, texts::kStringTarget));
   Py_ssize_t size = 0;
   const char* bytes = PyUnicode_AsUTF8AndSize(value, &size);
   if (bytes == nullptr) throw argument_error(parameter, PyErr::fetch());

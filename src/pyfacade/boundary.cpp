@@ -8,24 +8,10 @@
 
 #include <unistd.h>
 
+#include "texts.hpp"
+
 namespace korvex::py {
 namespace {
-
-constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
-constexpr const char* kApiCallFailed = "Python API call failed";
-constexpr const char* kAlreadyBorrowed = "Already mutably borrowed";
-constexpr const char* kFaultWithoutText = "panic from Rust code";
-constexpr const char* kUncaughtFault = "uncaught panic at ffi boundary";
-constexpr const char* kPanicTypeFailed = "Failed to initialize new exception type.";
-
-constexpr const char* kPanicTypeName = "pyo3_runtime.PanicException";
-constexpr const char* kPanicTypeDoc =
-    "\n"
-    "The exception raised when Rust code called from Python panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
 
 // Created on the first fault and kept for the life of the process.
 std::atomic<PyObject*> panic_type{nullptr};
@@ -60,11 +46,11 @@ void raise_panic(std::string_view text) {
     const std::lock_guard made_once(panic_type_lock);
     type = panic_type.load(std::memory_order_relaxed);
     if (type == nullptr) {
-      type = PyErr_NewExceptionWithDoc(kPanicTypeName, kPanicTypeDoc, PyExc_BaseException, nullptr);
+      type = PyErr_NewExceptionWithDoc(texts::kPanicTypeName, texts::kPanicTypeDoc, PyExc_BaseException, nullptr);
       if (type == nullptr) {
         PyErr_Clear();
-        report(Fault(kPanicTypeFailed));
-        abort_with(kUncaughtFault);
+        report(Fault(texts::kPanicTypeFailed));
+        abort_with(texts::kUncaughtFault);
       }
       panic_type.store(type, std::memory_order_release);
     }
@@ -96,7 +82,7 @@ PyErr PyErr::with_argument(PyObject* type, Ref argument) {
 
 PyErr PyErr::fetch() {
   PyObject* exception = PyErr_GetRaisedException();
-  if (exception == nullptr) return with_message(PyExc_SystemError, kNoExceptionSet);
+  if (exception == nullptr) return with_message(PyExc_SystemError, texts::kNoExceptionSet);
   return raised(Ref::steal(exception));
 }
 
@@ -148,10 +134,10 @@ Ref PyErr::into_exception() && {
 
 void api_call_failed(std::source_location where) {
   PyErr_Print();
-  throw Fault(kApiCallFailed, where);
+  throw Fault(texts::kApiCallFailed, where);
 }
 
-void SharedBorrow::already_borrowed() { throw PyErr::with_message(PyExc_RuntimeError, kAlreadyBorrowed); }
+void SharedBorrow::already_borrowed() { throw PyErr::with_message(PyExc_RuntimeError, texts::kAlreadyBorrowed); }
 
 namespace detail {
 
@@ -176,11 +162,11 @@ std::unique_ptr<Failure> capture_current_exception() {
   } catch (Fault& fault) {
     return std::make_unique<Failure>(std::move(fault));
   } catch (const std::bad_alloc&) {
-    abort_with("memory exhausted");
+    abort_with(texts::kMemoryExhausted);
   } catch (const std::exception& error) {
     return std::make_unique<Failure>(Fault(error.what()));
   } catch (...) {
-    return std::make_unique<Failure>(Fault(kFaultWithoutText));
+    return std::make_unique<Failure>(Fault(texts::kFaultWithoutText));
   }
 }
 

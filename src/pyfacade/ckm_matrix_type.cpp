@@ -7,6 +7,7 @@
 #include "args.hpp"
 #include "members.hpp"
 #include "results.hpp"
+#include "texts.hpp"
 
 namespace korvex::py {
 namespace {
@@ -19,7 +20,7 @@ PyObject* construct(PyTypeObject* type, PyObject*, PyObject*) {
   return call_boundary([&]() -> Ref {
     const Ref name = Ref::steal(PyType_GetName(type));
     if (!name) throw PyErr::fetch();
-    Ref message = Ref::steal(PyUnicode_FromFormat("No constructor defined for %U", name.get()));
+    Ref message = Ref::steal(PyUnicode_FromFormat(texts::kNoConstructor, name.get()));
     if (!message) throw PyErr::fetch();
     throw PyErr::with_argument(PyExc_TypeError, std::move(message));
   });
@@ -28,13 +29,13 @@ PyObject* construct(PyTypeObject* type, PyObject*, PyObject*) {
 // The fault that ends from_topology() when its instance cannot be
 // allocated, carrying a rendering of CPython's error.
 Fault allocation_fault(PyErr error) {
-  std::string text = "called `Result::unwrap()` on an `Err` value: ";
+  std::string text = texts::kUnwrapFailed;
   const Ref exception = std::move(error).into_exception();
   const Ref rendering = Ref::steal(exception ? PyObject_Repr(exception.get()) : nullptr);
   const char* utf8 = rendering ? PyUnicode_AsUTF8(rendering.get()) : nullptr;
   if (utf8 == nullptr) {
     PyErr::discard();
-    utf8 = "<error that cannot be rendered>";
+    utf8 = texts::kUnrenderableError;
   }
   text += utf8;
   return Fault(std::move(text));
@@ -66,11 +67,10 @@ PyObject* jarlskog(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"from_topology", from_topology, METH_STATIC | METH_NOARGS,
-     "from_topology()\n--\n\nBuild the CKM matrix from the underlying topology."},
+    {"from_topology", from_topology, METH_STATIC | METH_NOARGS, texts::kFromTopologyDoc},
     {"is_unitary", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_unitary)),
-     METH_FASTCALL | METH_KEYWORDS, "is_unitary($self, tol)\n--\n\n`True` when the matrix is unitary within `tol`."},
-    {"jarlskog", jarlskog, METH_NOARGS, "jarlskog($self)\n--\n\nCP-violation Jarlskog invariant J."},
+     METH_FASTCALL | METH_KEYWORDS, texts::kIsUnitaryDoc},
+    {"jarlskog", jarlskog, METH_NOARGS, texts::kJarlskogDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -81,7 +81,7 @@ const PyType_Slot slots[] = {
     {Py_tp_methods, methods},
 };
 
-const ClassSpec spec{"builtins.PyCKMMatrix",      "PyCKMMatrix", nullptr, "Python wrapper for [`CKMMatrix`].",
+const ClassSpec spec{"builtins.PyCKMMatrix",      "PyCKMMatrix", nullptr, texts::kCKMMatrixDoc,
                      sizeof(Instance<CKMMatrix>), slots};
 
 }  // namespace

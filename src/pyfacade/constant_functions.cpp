@@ -12,12 +12,12 @@
 #include "module_import.hpp"
 #include "results.hpp"
 #include "stack_guard.hpp"
+#include "texts.hpp"
 
 namespace korvex::py {
 namespace {
 
 constexpr Signature<1> kGetConstant{"py_get_constant()", {"name"}};
-constexpr const char* kEmptyName = "py_get_constant: name must be non-empty";
 
 // The names py_get_constant asks the interpreter for, made once by
 // intern_constant_function_names() and kept for the life of the process.
@@ -60,7 +60,7 @@ class SheetText {
 // built for this call, as a str; KeyError when there is no such constant.
 PyResult datasheet_text(PyObject* name_argument) {
   const std::string_view name = utf8_argument(name_argument, "name");
-  if (name.empty()) throw Fault(kEmptyName);
+  if (name.empty()) throw Fault(texts::kEmptyName);
   SheetText text;
   const std::expected<bool, RegistryError> found =
       FormulasRegistry().read(name, [&text](const ConstantRecordView& record) {
@@ -130,18 +130,10 @@ void intern_constant_function_names() {
   intern_once(loads_name, "loads");
 }
 
-PyMethodDef py_list_constants_def = {
-    "py_list_constants", list_constants, METH_NOARGS,
-    "py_list_constants()\n--\n\nRust-accelerated twin of `veltrano.list_constants`.\n\n"
-    "Returns all known constant names from the FormulasRegistry."};
+PyMethodDef py_list_constants_def = {"py_list_constants", list_constants, METH_NOARGS, texts::kListConstantsDoc};
 
-PyMethodDef py_get_constant_def = {
-    "py_get_constant", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_constant)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "py_get_constant(name)\n--\n\nRust-accelerated twin of `veltrano.Get` for the constants branch.\n\n"
-    "Returns a JSON-serialised dict with `name`, `value`, `units`,\n"
-    "`uncertainty`, and `status` fields \xE2\x80\x94 matching the Python constant\n"
-    "datasheet schema so callers don't need to branch.\n\n"
-    "Raises `PyKeyError` when `name` is not in the registry."};
+PyMethodDef py_get_constant_def = {"py_get_constant",
+                                   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_constant)),
+                                   METH_FASTCALL | METH_KEYWORDS, texts::kGetConstantDoc};
 
 }  // namespace korvex::py

@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "members.hpp"
 #include "results.hpp"
+#include "texts.hpp"
 
 namespace korvex::py {
 
@@ -32,8 +33,8 @@ PyObject* version(PyObject*, PyObject*) {
 
 PyMethodDef methods[] = {
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get)), METH_FASTCALL | METH_KEYWORDS,
-     "get($self, name)\n--\n\nRetrieve the numeric value for `name`."},
-    {"version", version, METH_STATIC | METH_NOARGS, "version()\n--\n\nLibrary-version round-trip helper."},
+     texts::kGetDoc},
+    {"version", version, METH_STATIC | METH_NOARGS, texts::kVersionDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -48,7 +49,7 @@ const PyType_Slot slots[] = {
 const ClassSpec spec{"builtins.PyFormulasRegistry",
                      "PyFormulasRegistry",
                      "()",
-                     "Python wrapper for [`FormulasRegistry`].",
+                     texts::kFormulasRegistryDoc,
                      sizeof(Instance<FormulasRegistry>),
                      slots};
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "texts.hpp"
+
 namespace korvex::py {
 
 std::expected<PyTypeObject*, PyErr> HeapType::build() const {
@@ -45,7 +47,7 @@ PyTypeObject* HeapType::build_or_fault() {
   std::expected<PyTypeObject*, PyErr> type = get_or_build();
   if (!type) {
     std::move(type.error()).print();
-    throw Fault(std::string("failed to create type object for ") + spec_.name);
+    throw Fault(std::string(texts::kTypeObjectFailed) + spec_.name);
   }
   return *type;
 }

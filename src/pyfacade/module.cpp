@@ -9,19 +9,15 @@
 #include "members.hpp"
 #include "module_import.hpp"
 #include "results.hpp"
+#include "texts.hpp"
 
 namespace korvex::py {
 namespace {
 
-constexpr const char* kOtherInterpreter =
-    "_korvex_core can only be used from the interpreter that first imported it; "
-    "subinterpreters are not supported";
-constexpr const char* kAppendFailed = "could not append __name__ to __all__";
-
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_korvex_core",
-    "PyO3 module entry point. Wired as `veltrano._korvex_core`.",
+    texts::kModuleDoc,
     0,  // no per-module state
     nullptr,
     nullptr,
@@ -45,7 +41,7 @@ Ref all_list(PyObject* module) {
     all = checked(PyList_New(0));
     if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyErr::fetch();
   }
-  if (!PyList_Check(all.get())) throw conversion_error(all.get(), "PyList");
+  if (!PyList_Check(all.get())) throw conversion_error(all.get(), texts::kListTarget);
   return all;
 }
 
@@ -53,7 +49,7 @@ void add_member(PyObject* module, PyObject* name, PyObject* value) {
   const Ref all = all_list(module);
   if (PyList_Append(all.get(), name) < 0) {
     PyErr::discard();
-    throw Fault(kAppendFailed);
+    throw Fault(texts::kAppendFailed);
   }
   if (PyObject_SetAttr(module, name, value) < 0) throw PyErr::fetch();
 }
@@ -71,7 +67,7 @@ void add_function(PyObject* module, PyMethodDef& definition) {
   if (!function) throw PyErr::fetch();
   const Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
   if (!name) throw PyErr::fetch();
-  if (!PyUnicode_Check(name.get())) throw conversion_error(name.get(), "PyString");
+  if (!PyUnicode_Check(name.get())) throw conversion_error(name.get(), texts::kStringTarget);
   add_member(module, name.get(), function.get());
 }
 
@@ -93,7 +89,7 @@ Ref initialise() {
   std::int64_t owner = -1;
   if (!owning_interpreter.compare_exchange_strong(owner, interpreter, std::memory_order_seq_cst) &&
       owner != interpreter)
-    throw PyErr::with_message(PyExc_ImportError, kOtherInterpreter);
+    throw PyErr::with_message(PyExc_ImportError, texts::kOtherInterpreter);
 
   // Importing again (after removal from sys.modules, say) gives the same
   // module object: the body below runs once per process.

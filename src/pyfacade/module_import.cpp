@@ -4,6 +4,7 @@
 
 #include "boundary.hpp"
 #include "results.hpp"
+#include "texts.hpp"
 
 namespace korvex::py {
 namespace {
@@ -78,7 +79,7 @@ Ref import_module(PyObject* name) {
     const Ref held = Ref::borrow(globals);
     const Ref import = import_of_plain_builtins(globals);
     if (import && is_interpreters_import(import.get())) {
-      if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw PyErr::fetch();
+      if (Py_EnterRecursiveCall(texts::kWhileCalling) != 0) throw PyErr::fetch();
       Ref module = Ref::steal(PyImport_ImportModuleLevelObject(name, globals, globals, nullptr, 0));
       Py_LeaveRecursiveCall();
       if (!module) throw PyErr::fetch();

@@ -5,6 +5,7 @@
 #include "args.hpp"
 #include "members.hpp"
 #include "results.hpp"
+#include "texts.hpp"
 
 namespace korvex::py {
 
@@ -33,7 +34,7 @@ const PyType_Slot slots[] = {
 const ClassSpec spec{"builtins.PyQuarkRegistry",
                      "PyQuarkRegistry",
                      "()",
-                     "Python wrapper for [`QuarkRegistry`].",
+                     texts::kQuarkRegistryDoc,
                      sizeof(Instance<QuarkRegistry>),
                      slots};
 
@@ -41,8 +42,6 @@ const ClassSpec spec{"builtins.PyQuarkRegistry",
 
 HeapType quark_registry_type(spec);
 
-PyMethodDef py_list_quarks_def = {"py_list_quarks", list_quarks, METH_NOARGS,
-                                  "py_list_quarks()\n--\n\nRust-accelerated twin of `veltrano.list_quarks`.\n\n"
-                                  "Returns all SM quark names from the QuarkRegistry."};
+PyMethodDef py_list_quarks_def = {"py_list_quarks", list_quarks, METH_NOARGS, texts::kListQuarksDoc};
 
 }  // namespace korvex::py

@@ -6,11 +6,10 @@
 #include <cstdint>
 
 #include "boundary.hpp"
+#include "texts.hpp"
 
 namespace korvex::py {
 namespace {
-
-constexpr const char* kTooDeep = "maximum recursion depth exceeded while calling a Python object";
 
 // One call of py_get_constant takes about 8 KiB below its caller (a
 // registry, the text, the import of json, json.loads itself); twice that
@@ -43,7 +42,7 @@ void check_stack_left() {
   thread_local const StackBounds bounds = thread_stack();
   const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
   const std::uintptr_t above_low = here - bounds.low;
-  if (above_low < bounds.size && above_low < kReserve) throw PyErr::with_message(PyExc_RecursionError, kTooDeep);
+  if (above_low < bounds.size && above_low < kReserve) throw PyErr::with_message(PyExc_RecursionError, texts::kTooDeep);
 }
 
 }  // namespace korvex::py
