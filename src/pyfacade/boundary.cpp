@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "free_threading.hpp"
 #include "texts.hpp"
 
 namespace korvex::py {

@@ -25,6 +25,7 @@
 #include <type_traits>
 #include <variant>
 
+#include "free_threading.hpp"
 #include "ref.hpp"
 
 namespace korvex::py {
@@ -94,51 +95,22 @@ inline Ref checked(PyObject* object, std::source_location where = std::source_lo
 
 // Every Python-visible instance carries a shared-borrow counter: 0 when
 // created, -1 for an exclusive borrow (which nothing in the module takes).
-// Methods and length slots hold a shared borrow of self while they run:
-// with the interpreter lock, which serialises them, the counter counts
-// them with plain loads and stores. Without it (free-threaded builds) the
-// borrow only checks the counter: counting would make every call on an
-// instance shared by several threads write one cache line from all of them
-// (two threads calling get on one registry then ran no faster than one),
-// and nothing reads the count, as no exclusive borrow is ever taken.
+// Methods and length slots hold a shared borrow of self while they run,
+// counted as count_shared_borrow() says.
 class SharedBorrow {
  public:
   explicit SharedBorrow(std::atomic<Py_ssize_t>& counter) : counter_(counter) {
     if (counter_.load(std::memory_order_relaxed) == -1) already_borrowed();
-    add(counter_, 1);
+    count_shared_borrow(counter_, 1);
   }
-  ~SharedBorrow() { add(counter_, -1); }
+  ~SharedBorrow() { count_shared_borrow(counter_, -1); }
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
 
  private:
-  static void add([[maybe_unused]] std::atomic<Py_ssize_t>& counter, [[maybe_unused]] Py_ssize_t step) noexcept {
-#ifndef Py_GIL_DISABLED
-    counter.store(counter.load(std::memory_order_relaxed) + step, std::memory_order_relaxed);
-#endif
-  }
-
   [[noreturn]] static void already_borrowed();
 
   std::atomic<Py_ssize_t>& counter_;
-};
-
-// Serialises the module's one-time steps (initialisation, making the panic
-// exception type) in builds without the interpreter lock, with a lock that
-// lets the thread's state go while it waits; with the interpreter lock,
-// which serialises them already, it does nothing.
-class OnceLock {
- public:
-#ifdef Py_GIL_DISABLED
-  void lock() noexcept { PyMutex_Lock(&mutex_); }
-  void unlock() noexcept { PyMutex_Unlock(&mutex_); }
-
- private:
-  PyMutex mutex_{};
-#else
-  void lock() noexcept {}
-  void unlock() noexcept {}
-#endif
 };
 
 namespace detail {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "args.hpp"
+#include "free_threading.hpp"
 #include "members.hpp"
 #include "module_import.hpp"
 #include "results.hpp"
@@ -98,14 +99,7 @@ Ref initialise() {
 
   Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
   if (!module) throw PyErr::fetch();
-#ifdef Py_GIL_DISABLED
-  // Nothing in the module relies on the interpreter lock: the registries
-  // are complete before anyone reads them and take their own locks, the
-  // other values never change, and the module's own state is atomic or
-  // made under a lock. Declared so, the interpreter keeps running without
-  // the lock when it imports the module.
-  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw PyErr::fetch();
-#endif
+  if (!declare_lock_not_needed(module.get())) throw PyErr::fetch();
   intern_constant_function_names();
   prepare_module_import();
   register_members(module.get());  // on failure the new module is dropped and nothing is cached

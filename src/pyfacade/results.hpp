@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "boundary.hpp"
+#include "free_threading.hpp"
 #include "name_list.hpp"
 
 namespace korvex::py {
@@ -28,18 +29,9 @@ void intern_once(PyObject*& name, const char* text);
 // operator[] giving UTF-8 text.
 template <class Texts>
 Ref new_str_list(const Texts& texts) {
-#ifdef Py_GIL_DISABLED
-  // The free-threaded PyList_New(n) frees a stale item array when it cannot
-  // allocate the new one, which corrupts the heap (CPython 3.13); a list
-  // grown from empty fails cleanly.
-  Ref list = checked(PyList_New(0));
+  Ref list = checked(new_list_with_room(texts.size()));
   for (std::size_t i = 0; i < texts.size(); ++i)
-    if (PyList_Append(list.get(), new_str(texts[i]).get()) < 0) api_call_failed();
-#else
-  Ref list = checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-  for (std::size_t i = 0; i < texts.size(); ++i)
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
-#endif
+    if (!put_list_item(list.get(), i, new_str(texts[i]))) api_call_failed();
   return list;
 }
 
