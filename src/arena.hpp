@@ -8,6 +8,8 @@
 // registry then needs no heap allocation at all.
 #pragma once
 
+#include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +30,7 @@ class Arena {
   // Exhausted memory ends the process, as everywhere in the core.
   // alignment must be a power of two.
   void* allocate(std::size_t size, std::size_t alignment) {
+    assert(std::has_single_bit(alignment));
     const std::size_t padding = -reinterpret_cast<std::uintptr_t>(cursor_) & (alignment - 1);
     if (padding + size > static_cast<std::size_t>(end_ - cursor_)) return allocate_from_new_chunk(size, alignment);
     std::byte* const start = cursor_ + padding;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -29,6 +30,7 @@ inline std::uint32_t load_le32(const char* p) noexcept {
 // four-byte reads that overlap in the middle, where they hold the same
 // bytes; one to three are the first, middle and last byte, which cover them.
 inline std::uint64_t load_le_short(const char* p, std::size_t n) noexcept {
+  assert(n < 8);
   if (n >= 4) return load_le32(p) | std::uint64_t{load_le32(p + n - 4)} << (8 * (n - 4));
   if (n == 0) return 0;
   const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i); };

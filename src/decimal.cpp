@@ -1,10 +1,13 @@
 #include "decimal.hpp"
 
+#include <cassert>
 #include <charconv>
+#include <cmath>
 
 namespace korvex {
 
 DecimalDigits shortest_digits(double value) noexcept {
+  assert(std::isfinite(value));
   // to_chars without a precision yields the shortest round-trip digits; the
   // scientific form keeps them apart from the exponent: "-1.25e-07".
   char buffer[32];

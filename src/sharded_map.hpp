@@ -258,7 +258,9 @@ class ShardedMap {
     // probe path or in place of an equal key's entry, whose value it then
     // returns. The table must have room.
     std::optional<Value> link(const Entry* entry) {
-      std::atomic<const Entry*>& slot = *find_slot(table.load(std::memory_order_relaxed), entry->hash, entry->key());
+      const Table* t = table.load(std::memory_order_relaxed);
+      assert(size.load(std::memory_order_relaxed) <= t->mask);  // a free slot ends every probe path
+      std::atomic<const Entry*>& slot = *find_slot(t, entry->hash, entry->key());
       const Entry* existing = slot.load(std::memory_order_relaxed);
       slot.store(entry, std::memory_order_release);
       if (existing != nullptr) return existing->value;
@@ -333,6 +335,7 @@ class ShardedMap {
   // entries, and publishes them whole: readers still in the image's shards
   // meanwhile find the same entries there.
   void copy_image() {
+    assert(image_ != nullptr && shards_made_ == 0);
     ShardedMap own(arena_, shard_count(), key_);
     image_->map_.for_each([&own](std::string_view key, const Value& value) { own.insert(key, value); });
     shards_made_ = own.shards_made_;

@@ -3,6 +3,7 @@
 #include "byte_loads.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 
 namespace korvex::py {
@@ -18,6 +19,7 @@ Ref new_str(std::string_view utf8) {
 }
 
 Ref new_ascii_str(std::string_view ascii) {
+  assert(std::all_of(ascii.begin(), ascii.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
   Ref text = checked(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
   copy_bytes(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), ascii.data(), ascii.size());
   return text;
