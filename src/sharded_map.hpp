@@ -106,7 +106,9 @@ class ShardedMap {
     });
   }
 
-  // The entry counts of the shards, each read under its shard's lock.
+  // The entry counts of the shards added up, each read optimistically (and
+  // again under the shard's read lock if a writer came by); with inserts
+  // running, the counts may be of different moments.
   std::size_t size() const noexcept {
     std::size_t total = 0;
     for_each_shard([&total](const Shard& shard) {

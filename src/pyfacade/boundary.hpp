@@ -4,9 +4,11 @@
 // Inside an entry, code reports failure by throwing either
 //   - a PyErr, a Python exception to raise (KeyError, TypeError, or an error
 //     CPython itself raised and the entry fetched), or
-//   - a Fault, a broken invariant; it reaches Python as
-//     pyo3_runtime.PanicException (derived from BaseException) carrying the
-//     fault's text, after a report on standard error.
+//   - a Fault, a failure reported as a panic rather than as an ordinary
+//     exception: a broken invariant, a CPython call that could not make a
+//     result, or input refused that way (py_get_constant("")). It reaches
+//     Python as pyo3_runtime.PanicException (derived from BaseException)
+//     carrying the fault's text, after a report on standard error.
 // call_boundary() turns the outcome into what CPython expects: a new
 // reference, or NULL (-1 for a length slot) with the exception set. No C++
 // exception ever crosses into CPython. Exhausted memory ends the process.

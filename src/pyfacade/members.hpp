@@ -1,5 +1,8 @@
-// What module initialisation registers: the three classes and the three
-// module functions, each defined in the file named after it.
+// What module initialisation registers: the three classes, each defined in
+// the file named after it (formulas_registry_type.cpp and so on), and the
+// three module functions: py_get_constant and py_list_constants in
+// constant_functions.cpp, py_list_quarks beside its registry's class in
+// quark_registry_type.cpp.
 #pragma once
 
 #include <string_view>
