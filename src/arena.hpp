@@ -1,11 +1,6 @@
-// A bump allocator that hands out memory from a caller-supplied buffer first
-// and from heap chunks once that is used up. Everything it hands out is
-// released together when the arena is destroyed; nothing is freed singly and
-// no destructor runs, so it only holds trivially destructible data.
-//
-// The registry keeps all of its records, texts and tables in one arena whose
-// first buffer lives inside the registry object itself: building a seeded
-// registry then needs no heap allocation at all.
+// A bump allocator that hands out memory from a caller-supplied buffer, then
+// from heap chunks, and releases it all at once when destroyed: it only
+// holds trivially destructible data.
 #pragma once
 
 #include <bit>

@@ -1,7 +1,5 @@
-// A string's bytes read as little-endian numbers: the first byte in the
-// lowest place, whatever the host's byte order. Hashing and scanning short
-// texts a word at a time read them so, with at most two memory reads that
-// stay inside the bytes; short copies are made the same way.
+// A string's bytes read as little-endian numbers, whatever the host's byte
+// order, with reads that stay inside the bytes; and short copies.
 #pragma once
 
 #include <bit>

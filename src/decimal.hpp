@@ -1,6 +1,5 @@
 // The shortest round-trip decimal digits of a double: the first step of
-// writing a number, before any layout. The datasheet's JSON numbers are laid
-// out from them.
+// writing a JSON number, before any layout.
 #pragma once
 
 #include <array>

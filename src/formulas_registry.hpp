@@ -1,13 +1,10 @@
 // The constants registry: seventeen named quantities, complete when the
 // constructor returns and never changed afterwards by the module.
 //
-// Records are held compactly: scalars inline, and the texts of a record in
-// one run of bytes. The seeded records' texts are the module's constant
-// data, read in place; a record inserted later has its texts copied into
-// the registry's arena. A new registry reads the seeded map that is filled
-// once per process and shard count, and never changed: building one
-// allocates and hashes nothing. Its first insert copies that map into the
-// registry's own arena.
+// Its public API is wider than the module's use, on purpose: insert() here,
+// five of RegistryError's six kinds and QuarkRegistry's insert() and find()
+// are the core's own API, defined, tested and kept, and none of them adds to
+// the cost of a read. How records are stored, and why: docs/design.md.
 #pragma once
 
 #include <cstddef>

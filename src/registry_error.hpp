@@ -1,5 +1,6 @@
 // The constants registry's error type: six kinds, each rendered as one line
-// of text. Only NotFound is ever produced by the registry itself.
+// of text. Only NotFound is ever produced by the registry itself; the other
+// kinds are the core's API all the same (formulas_registry.hpp).
 #pragma once
 
 #include <string>

@@ -1,16 +1,5 @@
-// A small reader-writer lock on one 64-bit atomic word.
-//
-// Any number of readers may hold it at once; a writer holds it alone. An
-// uncontended lock or unlock is one atomic read-modify-write and takes no
-// system call; contended callers sleep in the platform's address wait
-// (a futex on Linux) instead of spinning.
-//
-// Besides shared holds, it offers optimistic reads for short reads: the
-// reader writes nothing to the lock, and validates afterwards that no
-// writer held it in between (every writer's release advances a version kept
-// in the high half of the word); if one did, the read is repeated under a
-// shared hold. Many readers on many processors then
-// never contend on the lock's cache line.
+// A small reader-writer lock on one 64-bit atomic word, with optimistic
+// reads that write nothing to it (docs/design.md).
 #pragma once
 
 #include <atomic>

@@ -1,27 +1,6 @@
 // A concurrent hash map split into shards, each an open-addressing table
-// behind its own reader-writer lock.
-//
-// Keys are hashed with SipHash-1-3 under a key that is fresh for every map.
-// The low bits of a hash pick the shard and the high bits the slot inside
-// it, so the two choices do not correlate. Every operation holds at most one
-// shard lock at a time, so there is no lock order to keep.
-//
-// A map has a fixed number of shards, but a shard is made only when its
-// first entry lands, and the shards made are found through a directory: an
-// open-addressing table of shards keyed by shard index, no larger than the
-// shards made need. So what a map costs follows its entries, not its shard
-// count: the seventeen entries of a registry make at most seventeen shards,
-// whether the host gives it eight shards or four thousand. Where the shard
-// count is small, the directory has a slot for every shard.
-//
-// Entries, key texts, shards, tables and directories all live in an arena
-// owned by the map's user. Inserting allocates from that arena, so the user
-// must not insert from two threads at once; reading (find, size, for_each)
-// is safe from any number of threads, also while one thread inserts.
-//
-// A map that many users need unchanged is filled once as an Image; maps
-// made from it read its shards, which nothing writes any more, and build
-// shards of their own only on their first insert.
+// behind its own reader-writer lock: inserts from one thread at a time,
+// reads from any number, also while one inserts (docs/design.md).
 #pragma once
 
 #include <algorithm>

@@ -1,10 +1,5 @@
-// SipHash keyed hashing of byte strings.
-//
-// The registry hashes its keys with SipHash-1-3 (one compression round per
-// 8-byte block, three finalisation rounds) under a random 128-bit key, so
-// that the layout of its tables cannot be predicted from the names alone.
-// The round counts are template parameters only so that the implementation
-// can be checked against the published SipHash-2-4 vectors as well.
+// SipHash keyed hashing of byte strings, and fresh random keys for it; the
+// map uses SipHash-1-3 (docs/design.md).
 #pragma once
 
 #include <bit>

@@ -1,5 +1,6 @@
 // The call boundary: the guard around every entry from CPython into the
-// module, and the two kinds of failure that travel up to it.
+// module, and the two kinds of failure that travel up to it (the whole
+// story: docs/design.md, "The call boundary").
 //
 // Inside an entry, code reports failure by throwing either
 //   - a PyErr, a Python exception to raise (KeyError, TypeError, or an error
@@ -12,10 +13,6 @@
 // call_boundary() turns the outcome into what CPython expects: a new
 // reference, or NULL (-1 for a length slot) with the exception set. No C++
 // exception ever crosses into CPython. Exhausted memory ends the process.
-//
-// The one unwind that does pass through is not a C++ exception: the one by
-// which the interpreter ends a daemon thread at exit (pthread_exit). It
-// passes untouched, and nothing on its way touches the interpreter (see Ref).
 #pragma once
 
 #include <atomic>

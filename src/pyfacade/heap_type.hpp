@@ -1,7 +1,6 @@
-// The module's three classes are heap types built from a PyType_Spec
-// while the module is initialised, by its first get(), and kept for the
-// life of the process. An instance holds,
-// after the object header, the wrapped C++ value and a shared-borrow counter.
+// The module's classes as heap types built from a PyType_Spec, their
+// instances (the wrapped C++ value and a shared-borrow counter after the
+// object header), and the slots they share.
 #pragma once
 
 #include <atomic>

@@ -1,9 +1,6 @@
 // A check of the C stack left to the calling thread, for the entries that
-// call back into Python code (json.loads may call py_get_constant again,
-// and so on without end). Deep enough, such re-entry would overflow the
-// thread's stack, a crash; before it does, the entry raises RecursionError
-// as the interpreter does for its own deep recursion. Threads with small
-// stacks (musl's are 128 KiB by default) reach that point first.
+// may be re-entered from Python code without end (json.loads calling
+// py_get_constant again): RecursionError rather than a stack overflow.
 #pragma once
 
 namespace korvex::py {
