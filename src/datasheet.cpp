@@ -8,6 +8,7 @@ Datasheet::Datasheet(std::string_view name, double value, std::string_view units
                      ConstantStatus status) noexcept {
   // Added in the record's own field order; the object sorts them by name.
   // Five distinct names never exceed the object's capacity.
+  static_assert(JsonObject::kCapacity >= 5);
   static constexpr JsonName kName("name"), kValue("value"), kUnits("units"), kUncertainty("uncertainty"),
       kStatus("status");
   sheet_.set(kName, JsonValue::string(name));
