@@ -17,7 +17,7 @@ MUSL_PYTHON_RECIPE=2
 obtain_musl() {
   local name=$1
   shift
-  cat "$(cache_entry "python/$name-$(recipe_key "$@" "$MUSL_PYTHON_RECIPE")" build_musl_python "$@")/interpreter"
+  cat "$(cache_entry "python/$name-$(recipe_key "$@" "$MUSL_PYTHON_RECIPE")" build_musl_python "$name" "$@")/interpreter"
 }
 obtain_debian() {
   debian_root "$2" >/dev/null
@@ -49,27 +49,51 @@ build_source_python() {
   installed_interpreter "$dir" 'import _testcapi, ctypes, json, zlib'
 }
 
-# build_musl_python PACKAGE DIR: CPython linked against musl, built with
-# Debian's musl-gcc so that it matches the machine's musl loader, with zlib
-# and libffi built static from Debian's sources.
+# build_musl_python NAME PACKAGE [ARCH] DIR: CPython linked against musl,
+# with zlib and libffi built static from Debian's sources. Here, built with
+# Debian's musl-gcc so that it matches the machine's musl loader; for ARCH,
+# cross-built with zig (musl 1.2.5, as Debian unstable's), with the
+# interpreter of the target's "built by" row as the build Python.
 build_musl_python() {
-  local package=$1 dir=$2 deps="$2/deps" cc="$2/tools/cc"
+  local name=$1 package=$2 dir=${*: -1} arch=${4:+$3}
+  local deps="$dir/deps" cc="$dir/tools/cc" host=x86_64-linux-musl
+  local -a cross=() run=()
   ensure_debian_packages musl musl-dev musl-tools autoconf automake libtool
-  say "building CPython from $package for musl into $dir (a few minutes, once)"
-  # musl-gcc sees only musl's headers: give it the kernel's, and answer
-  # nothing to --print-multiarch (CPython's configure refuses the host gcc's
-  # x86_64-linux-gnu for a musl build).
-  mkdir -p "$dir/tools/kernel-headers" "$deps"
-  ln -s /usr/include/linux /usr/include/asm-generic "$dir/tools/kernel-headers/"
-  ln -s "/usr/include/$(gcc -print-multiarch)/asm" "$dir/tools/kernel-headers/asm"
-  cat >"$cc" <<EOF
+  say "building CPython from $package for musl ${arch:-here} into $dir (a few minutes, once)"
+  if [[ -n $arch ]]; then
+    host=${arch/arm64/aarch64}-linux-musl
+    cc=$(zig_toolchain "$host")/bin
+    # Linked dynamically (zig links statically unless told otherwise; a
+    # static interpreter cannot load extensions), the interpreter as a
+    # position-independent program: zig's stub of the C library puts all
+    # its data at one address, so the copy relocations of a fixed-address
+    # program would make environ, tzname and the rest one variable.
+    export AR=$cc/ar RANLIB=$cc/ranlib LDFLAGS=-dynamic
+    cc+=/cc
+    # configure tells musl (the extension suffix's platform) by a mark of
+    # musl's stdarg.h, which clang's own hides: its preprocessor is given it.
+    # zig makes __DATE__ (which sys.version shows) an error: allowed again.
+    cross=(--build="$(uname -m)-linux-gnu" --host="$host" --with-build-python="$(target_python "$(target_field "$name" 4)")"
+      ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no CPP="$cc -E -D__DEFINED_va_list"
+      CFLAGS="-Wno-date-time -fPIE" LINKFORSHARED="-Xlinker -export-dynamic -pie")
+    run=(in_debian_root "$arch")
+  else
+    # musl-gcc sees only musl's headers: give it the kernel's, and answer
+    # nothing to --print-multiarch (CPython's configure refuses the host gcc's
+    # x86_64-linux-gnu for a musl build).
+    mkdir -p "$dir/tools/kernel-headers"
+    ln -s /usr/include/linux /usr/include/asm-generic "$dir/tools/kernel-headers/"
+    ln -s "/usr/include/$(gcc -print-multiarch)/asm" "$dir/tools/kernel-headers/asm"
+    cat >"$cc" <<EOF
 #!/bin/sh
 for arg in "\$@"; do
   case \$arg in --print-multiarch|-print-multiarch) exit 0 ;; esac
 done
 exec musl-gcc -isystem "$dir/tools/kernel-headers" "\$@"
 EOF
-  chmod +x "$cc"
+    chmod +x "$cc"
+  fi
+  mkdir -p "$deps"
   unpack_upstream "$(debian_source zlib)" "$dir/work/zlib"
   (cd "$dir/work/zlib" && CC="$cc" CFLAGS="-O2 -fPIC" quietly "$dir/build.log" ./configure --static --prefix="$deps" &&
     quietly "$dir/build.log" make -j"$(nproc)" install)
@@ -77,27 +101,27 @@ EOF
   # Debian's libffi tarball is the project's repository, without a
   # generated configure script.
   (cd "$dir/work/libffi" && { [[ -x configure ]] || quietly "$dir/build.log" autoreconf -fi; } &&
-    CC="$cc" CFLAGS="-O2 -fPIC" quietly "$dir/build.log" ./configure --host=x86_64-linux-musl \
+    CC="$cc" CFLAGS="-O2 -fPIC" quietly "$dir/build.log" ./configure --host="$host" \
       --disable-shared --enable-static --disable-docs --prefix="$deps" &&
     quietly "$dir/build.log" make -j"$(nproc)" install)
   unpack_upstream "$(debian_source "$package")" "$dir/work/python"
   (cd "$dir/work/python" && CC="$cc" PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig:$deps/lib64/pkgconfig" \
-    CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib -L$deps/lib64" \
+    CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib -L$deps/lib64 ${LDFLAGS:-}" \
     quietly "$dir/build.log" ./configure --prefix="$dir" --with-ensurepip=no --without-system-libmpdec \
-      --without-readline OPT=-O3 &&
+      --without-readline OPT=-O3 "${cross[@]}" &&
     quietly "$dir/build.log" make -j"$(nproc)" &&
     quietly "$dir/build.log" make install TEST_MODULES=no)
   rm -rf "$dir/work"
   installed_interpreter "$dir" 'import _testcapi, ctypes, json, sysconfig, zlib
-assert "musl" in sysconfig.get_config_var("EXT_SUFFIX")'
+assert "musl" in sysconfig.get_config_var("EXT_SUFFIX")' "${run[@]}"
 }
 
-# installed_interpreter DIR CHECK: names DIR's interpreter in
-# DIR/interpreter once it passes CHECK (Python code).
+# installed_interpreter DIR CHECK [RUNNER...]: names DIR's interpreter in
+# DIR/interpreter once it passes CHECK (Python code), run by RUNNER.
 installed_interpreter() {
   local python
   python=$(compgen -G "$1/bin/python3.[0-9]*" | grep -v -- -config | head -n 1)
-  [[ -x "$python" ]] && "$python" -c "$2" || die "the CPython in $1 fails: $2"
+  [[ -x "$python" ]] && "${@:3}" "$python" -c "$2" || die "the CPython in $1 fails: $2"
   printf '%s\n' "$python" >"$1/interpreter"
 }
 
@@ -111,7 +135,10 @@ download_debian_source() {
   local lists
   lists=$(cache_entry "apt/$DEBIAN_SRC_SUITE-sources-$(date +%Y%m%d)" read_debian_sources)
   say "downloading the source of $1 from Debian's $DEBIAN_SRC_SUITE"
-  (cd "$2" && quietly "$2/download.log" apt-get "${DEBIAN_APT[@]/@/$lists}" source --download-only "$1")
+  # Only the upstream tarball is used (apt checks it against the signed
+  # index): a mirror that lacks the package's .dsc or Debian's changes will do.
+  (cd "$2" && apt-get "${DEBIAN_APT[@]/@/$lists}" source --download-only "$1" >"$2/download.log" 2>&1) ||
+    compgen -G "$2/*.orig.tar.[gx]z" >/dev/null || die "downloading the source of $1 failed: $(tail -n 5 "$2/download.log")"
 }
 DEBIAN_APT=(-o Dir::Etc::SourceList=@/sources.list -o Dir::Etc::SourceParts=/dev/null
   -o Dir::State::Lists=@/lists -o Dir::Cache=@/cache)
@@ -159,6 +186,7 @@ debian_root() {
   for name in $(targets); do
     read -r -a how <<<"$(target_field "$name" 2)"
     [[ ${how[0]} == debian && ${how[1]} == "$arch" ]] && packages+=("${how[2]}" "${how[2]}-venv" "${how[2]}-dev")
+    [[ ${how[0]} == musl && ${how[2]:-} == "$arch" ]] && packages+=(musl)
   done
   [[ $arch == "$(dpkg --print-architecture)" ]] || ensure_emulator "$arch"
   cache_entry "debian/sid-$arch-$(recipe_key "${packages[@]}")" build_debian_root "$arch" "${packages[@]}"

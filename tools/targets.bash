@@ -7,7 +7,9 @@
 #   obtained  host                      found on this machine (PYTHON, PATH, pyenv)
 #             source PACKAGE [FLAG...]  built from Debian's source package (glibc),
 #                                       configure flags as given
-#             musl PACKAGE              built from Debian's source package for musl
+#             musl PACKAGE [ARCH]       built from Debian's source package for musl;
+#                                       for ARCH cross-built with zig, and run
+#                                       in ARCH's Debian root (which gets musl)
 #             debian ARCH PACKAGE       Debian's binary package, in a root of
 #                                       Debian unstable of its own
 #   wheel     the zig target its wheel is built for; - for none
@@ -22,16 +24,17 @@
 # Adding a target is adding a row; a new kind of "obtained" is a function
 # obtain_KIND below.
 TARGETS='
-3.12       | host                                                            | x86_64-linux-gnu.2.17  | 3.12      | suite bench
-3.13       | host                                                            | x86_64-linux-gnu.2.17  | 3.13      | suite bench
-3.13t      | source python3.13 --disable-gil                                 | x86_64-linux-gnu.2.17  | 3.13t     | suite bench
-3.13t-tsan | source python3.13 --disable-gil --with-thread-sanitizer OPT=-O1 | -                      | -         | tsan
-musl-3.13  | musl python3.13                                                 | x86_64-linux-musl      | musl-3.13 | suite bench
-3.14       | debian amd64 python3.14                                         | x86_64-linux-gnu.2.17  | 3.14      | suite bench
-3.15       | debian amd64 python3.15                                         | x86_64-linux-gnu.2.17  | 3.15      | suite bench
-arm64-3.13 | debian arm64 python3.13                                         | aarch64-linux-gnu.2.17 | 3.13      | emulated bench
-arm64-3.14 | debian arm64 python3.14                                         | aarch64-linux-gnu.2.17 | 3.14      | emulated bench
-arm64-3.15 | debian arm64 python3.15                                         | aarch64-linux-gnu.2.17 | 3.15      | emulated bench
+3.12            | host                                                            | x86_64-linux-gnu.2.17  | 3.12      | suite bench
+3.13            | host                                                            | x86_64-linux-gnu.2.17  | 3.13      | suite bench
+3.13t           | source python3.13 --disable-gil                                 | x86_64-linux-gnu.2.17  | 3.13t     | suite bench
+3.13t-tsan      | source python3.13 --disable-gil --with-thread-sanitizer OPT=-O1 | -                      | -         | tsan
+musl-3.13       | musl python3.13                                                 | x86_64-linux-musl      | musl-3.13 | suite bench
+3.14            | debian amd64 python3.14                                         | x86_64-linux-gnu.2.17  | 3.14      | suite bench
+3.15            | debian amd64 python3.15                                         | x86_64-linux-gnu.2.17  | 3.15      | suite bench
+arm64-3.13      | debian arm64 python3.13                                         | aarch64-linux-gnu.2.17 | 3.13      | emulated bench
+arm64-3.14      | debian arm64 python3.14                                         | aarch64-linux-gnu.2.17 | 3.14      | emulated bench
+arm64-3.15      | debian arm64 python3.15                                         | aarch64-linux-gnu.2.17 | 3.15      | emulated bench
+musl-arm64-3.13 | musl python3.13 arm64                                           | aarch64-linux-musl     | musl-3.13 | emulated bench
 '
 
 # The tests that run emulated (about eighty times slower than natively):
@@ -78,11 +81,11 @@ target_run() {
   local -a how
   read -r -a how <<<"$(target_field "$1" 2)"
   shift
-  if [[ ${how[0]} == debian ]]; then
-    in_debian_root "${how[1]}" "$@"
-  else
-    "$@"
-  fi
+  case ${how[0]}:${how[2]:-} in
+    debian:*) in_debian_root "${how[1]}" "$@" ;;
+    musl:?*) in_debian_root "${how[2]}" "$@" ;;
+    *) "$@" ;;
+  esac
 }
 
 # target_python_info NAME: "X.Y ABI EXT_SUFFIX" of the target's interpreter

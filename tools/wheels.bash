@@ -195,6 +195,8 @@ build_wheel() {
   # Debian's pyconfig.h includes the architecture's own from a folder zig
   # does not search: the root's headers with that one in its place.
   [[ ${how[0]} != debian ]] || env[0]+=" -DPython_INCLUDE_DIR=$(debian_root "${how[1]}")/include-python$version"
+  # A musl interpreter cross-built for another architecture: its own headers.
+  [[ ${how[0]} != musl || $builder == "$name" ]] || env[0]+=" -DPython_INCLUDE_DIR=$(dirname "$(dirname "$(target_python "$name")")")/include/python$version"
   # A cross build: the target's extension suffix and platform.
   [[ $builder == "$name" ]] || env+=(SETUPTOOLS_EXT_SUFFIX="$suffix" _PYTHON_HOST_PLATFORM="linux-${target%%-*}")
   say "$name: wheel from ${sdist##*/}, built by $builder's interpreter with zig for $target"

@@ -104,7 +104,8 @@ def test_needs_only_the_c_library(wheel, tmp_path):
     needed = set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", dynamic))
     assert needed, dynamic
     if "musllinux" in wheel.name:
-        assert needed == {"libc.musl-x86_64.so.1"}, needed
+        arch = re.search(r"_(x86_64|aarch64)$", platform_tags(wheel)[-1]).group(1)
+        assert needed == {f"libc.musl-{arch}.so.1"}, needed
     else:
         # glibc's libraries, its loader (which holds __tls_get_addr)
         # included, and libgcc_s, whose unwinder glibc itself uses.
@@ -112,6 +113,19 @@ def test_needs_only_the_c_library(wheel, tmp_path):
                  "ld-linux-aarch64.so.1"}
         assert needed <= glibc | {"libgcc_s.so.1"}, needed
         assert "libc.so.6" in needed
+
+
+@pytest.mark.parametrize("wheel", WHEELS, ids=lambda w: w.name)
+def test_extension_is_built_for_the_tagged_platform(wheel, tmp_path):
+    # A cross build whose compiler target or extension suffix went astray
+    # still makes a wheel that auditwheel tags; the interpreter of the tag
+    # would not load it.
+    arch = re.search(r"_(x86_64|aarch64)$", platform_tags(wheel)[-1]).group(1)
+    libc = "musl" if "musllinux" in wheel.name else "gnu"
+    extension = extension_of(wheel, tmp_path)
+    assert extension.name.endswith(f"-{arch}-linux-{libc}.so"), extension.name
+    machine = re.search(r"Machine:\s+(.*)", run("readelf", "--file-header", str(extension))).group(1)
+    assert machine == {"x86_64": "Advanced Micro Devices X86-64", "aarch64": "AArch64"}[arch], machine
 
 
 @pytest.mark.parametrize("wheel", [w for w in WHEELS if "manylinux" in w.name], ids=lambda w: w.name)
