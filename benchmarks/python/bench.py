@@ -102,6 +102,16 @@ def check_equal_work(datasheet_text: str) -> None:
     assert json.loads(datasheet_text) == expected
 
 
+def datasheet_goal() -> float:
+    """The datasheet call's bound against json.loads. The call's own work
+    is the same everywhere, while json.loads is faster on 3.14 and later and
+    the free-threaded and musl builds make every call dearer: 1.35 on 3.12
+    and 3.13 with the interpreter lock on glibc, 1.45 elsewhere."""
+    plain = (sys.version_info < (3, 14) and not sysconfig.get_config_var("Py_GIL_DISABLED")
+             and "musl" not in (sysconfig.get_config_var("EXT_SUFFIX") or ""))
+    return 1.35 if plain else 1.45
+
+
 @dataclass
 class Figure:
     label: str
@@ -159,9 +169,9 @@ def main() -> int:
     }
     figures = [
         Figure("py_get_constant('phi') / json.loads(text)", "core.py_get_constant('phi')", "json.loads(text)",
-               "json.loads", 1.3, env),
+               "json.loads", datasheet_goal(), env),
         Figure("py_list_constants() / twin", "core.py_list_constants()", "twins.list_constants()", "twin", 0.25, env),
-        Figure("PyFormulasRegistry() / twin", "core.PyFormulasRegistry()", "twins.TwinRegistry()", "twin", 0.25, env),
+        Figure("PyFormulasRegistry() / twin", "core.PyFormulasRegistry()", "twins.TwinRegistry()", "twin", 0.10, env),
         Figure("reg.get('phi') / dict.get", "reg.get('phi')", "values.get('phi')", "dict.get", 2.0, env),
         Figure("len(reg) / len(twin)", "len(reg)", "len(twin_reg)", "twin", 1.0, env),
         Figure("py_list_quarks() / twin", "core.py_list_quarks()", "twins.list_quarks()", "twin", 0.25, env),
@@ -214,7 +224,7 @@ def main() -> int:
     for row in rows:
         print(line(row))
     print(f"{len(figures) - missed} of {len(figures)} goals met")
-    parallel = parallel_figures(args.rounds, native_registry)
+    parallel = parallel_figures(args.rounds, native_registry, values)
     missed += sum(record["met"] is False for record in parallel)
     if args.json:
         write_json(args, records + parallel)
@@ -291,16 +301,32 @@ def calls_per_second(call, threads: int, seconds: float) -> float:
     return sum(counts) / (time.perf_counter() - began)
 
 
-def parallel_figures(rounds: int, registry) -> list[dict]:
-    """Throughput of two threads against one, on one shared registry and on
-    the listing; on a free-threaded build two cores should nearly double it.
-    Only free-threaded builds have a goal (met is None elsewhere)."""
+def parallel_figures(rounds: int, registry, values: dict) -> list[dict]:
+    """Throughput of two threads against one: on one shared registry, on
+    one shared dict (the baseline the registry must match) and on the
+    listing. On a free-threaded build two cores should nearly double it;
+    only there are the figures judged (met is None elsewhere): the listing
+    by a fixed bound, the shared registry by the shared dict's own scaling
+    in this run.
+
+    The dict maps the same names, interned, to small ints, so that its get
+    counts no references: on 3.13t a get of a float that another thread
+    made writes its count from both threads, and one that finds a key not
+    interned by another thread falls to about 1% of its speed even alone.
+    Either would make a baseline that any registry beats."""
+    values = {sys.intern(name): index for index, name in enumerate(values)}
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print(f"two threads against one ({'free-threaded, lock ' + ('on' if gil else 'off') if free_threaded else 'with the interpreter lock'}); "
           f"best of {rounds} alternating rounds of 0.3 s")
+    # The first threads a free-threaded interpreter starts make it pause the
+    # world once (to stop counting references of shared code and types),
+    # which would fall into the first figure's time.
+    calls_per_second(lambda: None, 2, 0.05)
+    shared_dict = "values.get('phi'), one shared dict"
     records = []
-    for label, call in (("reg.get('phi'), one shared registry", lambda: registry.get("phi")),
+    for label, call in ((shared_dict, lambda: values.get("phi")),
+                        ("reg.get('phi'), one shared registry", lambda: registry.get("phi")),
                         ("py_list_constants()", core.py_list_constants)):
         best = {1: 0.0, 2: 0.0}
         round_ratios = []
@@ -311,16 +337,19 @@ def parallel_figures(rounds: int, registry) -> list[dict]:
                 best[threads] = max(best[threads], rate[threads])
             round_ratios.append(rate[2] / rate[1])
         ratio = best[2] / best[1]
-        goal = met = None
+        record = {"name": f"two threads / one: {label}", "baseline_kind": "one thread",
+                  "calls_per_second": [best[1], best[2]], "ratio": ratio, "round_ratios": round_ratios,
+                  "goal": None, "better": "higher", "met": None}
         shown = ""
-        if free_threaded:
-            goal = 1.8
-            met = ratio >= goal
-            shown = f"  goal >= {goal}x  {'met' if met else 'MISSED'}"
+        if free_threaded and label != shared_dict:
+            if label.startswith("py_list"):
+                record["goal"] = 1.8
+            else:
+                record["goal"], record["bound"] = records[0]["ratio"], "≥ the shared dict's"
+            record["met"] = ratio >= record["goal"]
+            shown = f"  goal >= {record['goal']:.2f}x  {'met' if record['met'] else 'MISSED'}"
         print(f"  {label:40s} {best[1] / 1e6:6.2f} M/s -> {best[2] / 1e6:6.2f} M/s  {ratio:.2f}x{shown}")
-        records.append({"name": f"two threads / one: {label}", "baseline_kind": "one thread",
-                        "calls_per_second": [best[1], best[2]], "ratio": ratio, "round_ratios": round_ratios,
-                        "goal": goal, "better": "higher", "met": met})
+        records.append(record)
     return records
 
 

@@ -76,16 +76,23 @@ def ratio_text(ratio: float) -> str:
 
 
 def goal_text(runs: list[dict], name: str) -> str:
-    """The figure's bound, and where it holds when not every run has one."""
-    with_goal = [run for run in runs if (find(run, name) or {}).get("goal") is not None]
-    if not with_goal:
+    """The figure's bound, and where it holds when not every run has the
+    same one: a bound given in words (one relative to another figure of the
+    run) or as a number, with the runs it holds for when there are several."""
+    def bound(figure):
+        return figure.get("bound") or f"{'≤' if figure['better'] == 'lower' else '≥'} {figure['goal']:g}×"
+
+    judged = [(run, bound(figure)) for run in runs if (figure := find(run, name)) and figure.get("goal") is not None]
+    if not judged:
         return "—"
-    figure = find(with_goal[0], name)
-    text = f"{'≤' if figure['better'] == 'lower' else '≥'} {figure['goal']:g}×"
+    texts = sorted({text for _, text in judged})
+    if len(texts) > 1:
+        return "; ".join(f"{text} ({', '.join(run['label'] for run, its in judged if its == text)})" for text in texts)
     measured = [run for run in runs if find(run, name)]
-    if len(with_goal) < len(measured):
-        text += " (free-threaded)" if all(run["python"]["free_threaded"] for run in with_goal) else " (where set)"
-    return text
+    if len(judged) < len(measured):
+        where = "free-threaded" if all(run["python"]["free_threaded"] for run, _ in judged) else "where set"
+        return f"{texts[0]} ({where})"
+    return texts[0]
 
 
 def spread(figure: dict) -> tuple[float, float] | None:

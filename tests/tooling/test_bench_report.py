@@ -11,14 +11,14 @@ import pytest
 REPORT = Path(__file__).resolve().parents[2] / "benchmarks" / "python" / "report.py"
 
 
-def run_of(name, version, free_threaded, ratios, measured="2026-12-10T08:00:00+00:00", emulated=False):
-    """A run as bench.py --json writes it: per-call figures (bound 0.5, lower
+def run_of(name, version, free_threaded, ratios, measured="2026-12-10T08:00:00+00:00", emulated=False, goal=0.5):
+    """A run as bench.py --json writes it: per-call figures (bound GOAL, lower
     is better) with the given ratios, whose rounds ranged from 0.9 to 1.2
     times that, and one thread figure whose bound only a free-threaded build
     has."""
     figures = [{"name": f"call_{index}() / twin", "baseline_kind": "twin", "ratio": ratio,
-                "round_ratios": [ratio * 1.2, ratio, ratio * 0.9], "goal": 0.5, "better": "lower",
-                "met": ratio <= 0.5} for index, ratio in enumerate(ratios)]
+                "round_ratios": [ratio * 1.2, ratio, ratio * 0.9], "goal": goal, "better": "lower",
+                "met": ratio <= goal} for index, ratio in enumerate(ratios)]
     figures.append({"name": "two threads / one: call_0()", "baseline_kind": "one thread", "ratio": 1.5,
                     "round_ratios": [1.5, 1.4], "goal": 1.8 if free_threaded else None, "better": "higher",
                     "met": False if free_threaded else None})
@@ -61,6 +61,18 @@ def test_a_row_per_figure_a_column_per_interpreter_and_misses_marked(tmp_path):
     assert rows[2][1:] == ["one thread", "≥ 1.8× (free-threaded)", "1.50× (1.40–1.50×)", "1.50× ✗ (1.40–1.50×)"]
     assert "a test machine, 2026-12-10" in text
     assert "✗ marks a figure outside its bound" in text
+
+
+def test_bounds_that_differ_between_runs_name_the_runs_they_hold_for(tmp_path):
+    runs = [run_of("3.12", "3.12.1", False, [0.4]), run_of("3.13", "3.13.0", False, [0.4]),
+            run_of("3.14", "3.14.0", False, [0.4], goal=0.45), run_of("3.13t", "3.13.5", True, [0.4])]
+    # A bound relative to another figure of the run is shown in its words.
+    runs[-1]["figures"][-1].update(goal=1.3, bound="≥ the shared dict's", met=True)
+    result = report(tmp_path, runs, "--no-chart")
+    assert result.returncode == 0, result.stderr
+    rows = table_rows((tmp_path / "out" / "benchmarks.md").read_text())[2:]
+    assert rows[0][2] == "≤ 0.45× (3.14); ≤ 0.5× (3.12, 3.13, 3.13t)"
+    assert rows[1][2:4] == ["≥ the shared dict's (free-threaded)", "1.50× (1.40–1.50×)"]
 
 
 def test_emulated_runs_stand_apart_and_are_not_judged(tmp_path):
