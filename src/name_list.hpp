@@ -40,7 +40,7 @@ class NameList {
     for (std::size_t i = 1; i < size_; ++i) {
       const std::string_view name = names_[i];
       std::size_t at = i;
-      for (; at > 0 && name < names_[at - 1]; --at) names_[at] = names_[at - 1];
+      for (; at > 0 && less(name, names_[at - 1]); --at) names_[at] = names_[at - 1];
       names_[at] = name;
     }
   }
@@ -50,6 +50,17 @@ class NameList {
 
  private:
   static constexpr std::size_t kFirstCapacity = 32;
+
+  // string_view's <, with the first bytes compared inline: they tell most
+  // names apart, so a comparison seldom calls memcmp. An insertion sort
+  // compares as often as the names stand out of order, which follows the
+  // registry's random hash key; with comparisons this cheap, a listing costs
+  // nearly the same whatever the order.
+  static bool less(std::string_view a, std::string_view b) noexcept {
+    if (!a.empty() && !b.empty() && a.front() != b.front())
+      return static_cast<unsigned char>(a.front()) < static_cast<unsigned char>(b.front());
+    return a < b;
+  }
 
   void grow() {
     const std::size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_ * 2;
