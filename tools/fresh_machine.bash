@@ -43,6 +43,7 @@ fresh_machine_test() {
     tar --null -T - --ignore-failed-read -cf - 2>/dev/null) | tar -xf - -C "$work/rootfs/home/user/veltrano"
   chroot "$work/rootfs" chown -R user:user /home/user/veltrano
   local status=0
+  # shellcheck disable=SC2016 # the inner shell expands its own arguments
   unshare --mount bash -c 'mount --rbind /dev "$1/dev" && mount -t proc proc "$1/proc" && mount -t tmpfs tmpfs "$1/tmp" &&
     exec chroot "$1" runuser -u user -- env -i HOME=/home/user PATH=/usr/local/bin:/usr/bin:/bin LANG=C.UTF-8 \
       bash -euo pipefail -c "$2"' _ "$work/rootfs" "$(declare -f fresh_user_run); fresh_user_run" || status=$?
@@ -53,6 +54,7 @@ fresh_machine_test() {
 fresh_user_run() {
   cd ~/veltrano
   git init -q && git add -A && git -c user.name=user -c user.email=user@localhost commit -qm clone
+  # shellcheck source=/dev/null
   echo "$(. /etc/os-release && echo "$PRETTY_NAME"), $(python3 -V), $(g++ --version | head -n 1), as $(id -un)"
   ./dev demo
   ./dev check
@@ -64,9 +66,11 @@ fresh_user_run() {
   fi
   echo "pip install . with clang++-19 and libc++ ($(clang++-19 --version | head -n 1))"
   python3 -m venv /tmp/clang
-  /tmp/clang/bin/pip install --quiet $(grep -E '^(pytest|hypothesis)==' requirements-dev.txt)
+  local tools
+  mapfile -t tools < <(grep -E '^(pytest|hypothesis)==' requirements-dev.txt)
+  /tmp/clang/bin/pip install --quiet "${tools[@]}"
   CXX=clang++-19 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ /tmp/clang/bin/pip install --quiet .
   ldd /tmp/clang/lib/python3*/site-packages/veltrano/_korvex_core.*.so | grep -F 'libc++.so'
   cp -r tests/python /tmp/tests
-  cd /tmp/tests && VELTRANO_TEST_PREFIX=/tmp/clang /tmp/clang/bin/python -m pytest -p no:cacheprovider -q
+  cd /tmp/tests && VELTRANO_TEST_PREFIX=/tmp/clang /tmp/clang/bin/python -m pytest -q
 }

@@ -73,7 +73,7 @@ build_musl_python() {
     # configure tells musl (the extension suffix's platform) by a mark of
     # musl's stdarg.h, which clang's own hides: its preprocessor is given it.
     # zig makes __DATE__ (which sys.version shows) an error: allowed again.
-    cross=(--build="$(uname -m)-linux-gnu" --host="$host" --with-build-python="$(target_python "$(target_field "$name" 4)")"
+    cross=(--build="$(uname -m)-linux-gnu" --host="$host" --with-build-python="$(target_python "$(target_built_by "$name")")"
       ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no CPP="$cc -E -D__DEFINED_va_list"
       CFLAGS="-Wno-date-time -fPIE" LINKFORSHARED="-Xlinker -export-dynamic -pie")
     run=(in_debian_root "$arch")
@@ -121,7 +121,7 @@ assert "musl" in sysconfig.get_config_var("EXT_SUFFIX")' "${run[@]}"
 installed_interpreter() {
   local python
   python=$(compgen -G "$1/bin/python3.[0-9]*" | grep -v -- -config | head -n 1)
-  [[ -x "$python" ]] && "${@:3}" "$python" -c "$2" || die "the CPython in $1 fails: $2"
+  if [[ ! -x "$python" ]] || ! "${@:3}" "$python" -c "$2"; then die "the CPython in $1 fails: $2"; fi
   printf '%s\n' "$python" >"$1/interpreter"
 }
 
@@ -184,7 +184,7 @@ debian_root() {
   local arch=$1 name
   local -a how packages=()
   for name in $(targets); do
-    read -r -a how <<<"$(target_field "$name" 2)"
+    read -r -a how <<<"$(target_obtained "$name")"
     [[ ${how[0]} == debian && ${how[1]} == "$arch" ]] && packages+=("${how[2]}" "${how[2]}-venv" "${how[2]}-dev")
     [[ ${how[0]} == musl && ${how[2]:-} == "$arch" ]] && packages+=(musl)
   done

@@ -56,7 +56,9 @@ targets() {
     if (test == "" || (test == "wheel" && $3 != "-") || (" " $5 " ") ~ (" " test " ")) print $1 }' <<<"$TARGETS"
 }
 
-# target_field NAME COLUMN (1 to 5): one field of a target's row, trimmed.
+# A target's row, trimmed, by its columns' names (column 1 is the name):
+# target_obtained (the row's words), target_wheel_target, target_built_by
+# and target_tests.
 target_field() {
   local value
   value=$(awk -F'|' -v name="$1" -v column="$2" 'NF == 5 { gsub(/^ +| +$/, "", $1)
@@ -64,14 +66,25 @@ target_field() {
   [[ -n "$value" ]] || die "no target named '$1' (known: $(targets | paste -sd' '))"
   printf '%s\n' "$value"
 }
+target_obtained() { target_field "$1" 2; }
+target_wheel_target() { target_field "$1" 3; }
+target_built_by() { target_field "$1" 4; }
+target_tests() { target_field "$1" 5; }
 
-target_has() { [[ " $(target_field "$1" 5) " == *" $2 "* ]]; }
+# is_builder NAME: whether some target's wheel is built by NAME's interpreter.
+is_builder() {
+  local name
+  for name in $(targets wheel); do [[ $(target_built_by "$name") != "$1" ]] || return 0; done
+  return 1
+}
+
+target_has() { [[ " $(target_tests "$1") " == *" $2 "* ]]; }
 
 # target_python NAME: the interpreter's path, as target_run sees it;
 # obtained first when needed.
 target_python() {
   local -a how
-  read -r -a how <<<"$(target_field "$1" 2)"
+  read -r -a how <<<"$(target_obtained "$1")"
   "obtain_${how[0]}" "$1" "${how[@]:1}"
 }
 
@@ -79,7 +92,7 @@ target_python() {
 # runs: here, or inside its Debian root.
 target_run() {
   local -a how
-  read -r -a how <<<"$(target_field "$1" 2)"
+  read -r -a how <<<"$(target_obtained "$1")"
   shift
   case ${how[0]}:${how[2]:-} in
     debian:*) in_debian_root "${how[1]}" "$@" ;;
@@ -89,11 +102,22 @@ target_run() {
 }
 
 # target_python_info NAME: "X.Y ABI EXT_SUFFIX" of the target's interpreter
-# (3.13 cp313t .cpython-313t-x86_64-linux-gnu.so).
+# (3.13 cp313t .cpython-313t-x86_64-linux-gnu.so), asked once per target and
+# interpreter and kept in the cache (an emulated interpreter takes seconds
+# to start).
 target_python_info() {
-  target_run "$1" "$(target_python "$1")" -c 'import sys, sysconfig
+  local python memo
+  python=$(target_python "$1")
+  memo=$CACHE_ROOT/python-info/$1-$(recipe_key "$python")
+  if [[ ! -s $memo ]]; then
+    mkdir -p "${memo%/*}"
+    target_run "$1" "$python" -c 'import sys, sysconfig
 print("%d.%d" % sys.version_info[:2], "cp%d%d%s" % (*sys.version_info[:2],
-      "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""), sysconfig.get_config_var("EXT_SUFFIX"))'
+      "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""), sysconfig.get_config_var("EXT_SUFFIX"))' \
+      >"$memo.$BASHPID" || die "the interpreter of $1 ($python) does not start"
+    mv "$memo.$BASHPID" "$memo"
+  fi
+  cat "$memo"
 }
 
 # pip_platform ZIG_TARGET: the package index's platform tag of wheels for

@@ -144,7 +144,7 @@ install_into_venv() {
   local name=$1 venv=$2 version abi platform site
   shift 2
   read -r version abi _ <<<"$(target_python_info "$name")"
-  platform=$(pip_platform "$(target_field "$name" 3)")
+  platform=$(pip_platform "$(target_wheel_target "$name")")
   site="$venv/lib/python$version${abi##cp*[0-9]}/site-packages"
   local -a requirements=() files=() options=(--only-binary=:all: --platform "$platform" --python-version "$version"
     --implementation cp --abi "$abi" --abi abi3 --abi none)
@@ -165,7 +165,7 @@ install_into_venv() {
   for program in "$site"/bin/*; do
     [[ ! -f $program || "$(head -c 4 "$program")" != $'\x7fELF' ]] || mv "$program" "$venv/bin/"
   done
-  rm -rf "$site/bin"
+  rm -rf "${site:?}/bin"
 }
 download_wheels() {
   quietly "${*: -1}/download.log" "$VENV/bin/python" -m pip download --quiet --disable-pip-version-check \
@@ -185,12 +185,12 @@ build_sdist() {
 # interpreter its row names, tagged, and moved into OUTDIR once whole.
 build_wheel() {
   local name=$1 sdist=$2 outdir=$3 builder target work tag wheel version suffix
-  builder=$(target_field "$name" 4)
-  target=$(target_field "$name" 3)
+  builder=$(target_built_by "$name")
+  target=$(target_wheel_target "$name")
   work=$(mktemp -d "${TMPDIR:-/tmp}/veltrano-wheel.XXXXXX")
   local -a env=(CMAKE_ARGS="-DCMAKE_TOOLCHAIN_FILE=$(zig_toolchain "$target")/toolchain.cmake")
   local -a how
-  read -r -a how <<<"$(target_field "$name" 2)"
+  read -r -a how <<<"$(target_obtained "$name")"
   read -r version _ suffix <<<"$(target_python_info "$name")"
   # Debian's pyconfig.h includes the architecture's own from a folder zig
   # does not search: the root's headers with that one in its place.
@@ -221,6 +221,6 @@ build_wheel() {
 target_wheel() {
   local abi platform
   read -r _ abi _ <<<"$(target_python_info "$1")"
-  platform=$(pip_platform "$(target_field "$1" 3)")
+  platform=$(pip_platform "$(target_wheel_target "$1")")
   compgen -G "$2/veltrano-*-$abi-${platform%%_*}*_${platform#*_*_*_}.whl" || die "no wheel for $1 in $2"
 }
