@@ -46,12 +46,16 @@ Ref all_list(PyObject* module) {
   return all;
 }
 
-void add_member(PyObject* module, PyObject* name, PyObject* value) {
+void add_to_all(PyObject* module, PyObject* name) {
   const Ref all = all_list(module);
   if (PyList_Append(all.get(), name) < 0) {
     PyErr::discard();
     throw Fault(texts::kAppendFailed);
   }
+}
+
+void add_member(PyObject* module, PyObject* name, PyObject* value) {
+  add_to_all(module, name);
   if (PyObject_SetAttr(module, name, value) < 0) throw PyErr::fetch();
 }
 
@@ -61,24 +65,22 @@ void add_class(PyObject* module, HeapType& type) {
   add_member(module, name.get(), reinterpret_cast<PyObject*>(type_object));
 }
 
-void add_function(PyObject* module, PyMethodDef& definition) {
-  const Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name) throw PyErr::fetch();
-  const Ref function = Ref::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
-  if (!function) throw PyErr::fetch();
-  const Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
-  if (!name) throw PyErr::fetch();
-  if (!PyUnicode_Check(name.get())) throw conversion_error(name.get(), texts::kStringTarget);
-  add_member(module, name.get(), function.get());
+// The module functions, made by PyModule_AddFunctions: a free-threaded
+// CPython then counts their references in a way that threads calling one
+// function do not all write. The functions point into the table, which
+// ends with an empty entry and lives as long as the process.
+void add_functions(PyObject* module) {
+  static PyMethodDef table[] = {py_list_constants_def, py_list_quarks_def, py_get_constant_def, {}};
+  if (PyModule_AddFunctions(module, table) < 0) throw PyErr::fetch();
+  for (const PyMethodDef* definition = table; definition->ml_name != nullptr; ++definition)
+    add_to_all(module, new_str(definition->ml_name).get());
 }
 
 void register_members(PyObject* module) {
   add_class(module, formulas_registry_type);
   add_class(module, quark_registry_type);
   add_class(module, ckm_matrix_type);
-  add_function(module, py_list_constants_def);
-  add_function(module, py_list_quarks_def);
-  add_function(module, py_get_constant_def);
+  add_functions(module);
   const Ref name = new_str("__version__");
   const Ref version = new_str(kVersion);
   add_member(module, name.get(), version.get());
